@@ -1,0 +1,26 @@
+#!/bin/sh
+# Installs, from Debian's or Ubuntu's packages, whatever the build and the
+# tests need and this machine lacks. Safe to run again: it installs nothing
+# when all is there.
+set -eu
+
+packages="cmake ninja-build g++ googletest
+g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
+wine64 xvfb x11-utils imagemagick
+clang libclang-rt-14-dev clang-tidy clang-format valgrind"
+
+missing=""
+for package in $packages; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then
+    missing="$missing $package"
+  fi
+done
+[ -z "$missing" ] && exit 0
+
+echo "Installing:$missing"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+# shellcheck disable=SC2086 # one word per package
+$sudo apt-get install -y -q --no-install-recommends $missing

@@ -1,0 +1,64 @@
+// The platform-free origin check: find the download URL in a Mark-of-the-Web
+// and judge its host against the trusted download domain.
+#pragma once
+
+#include <cstddef>
+
+// One UTF-16 code unit. Windows spells it wchar_t, so the W functions take
+// our strings without casts; elsewhere char16_t keeps the same 16-bit width
+// and unsigned behaviour, so the Linux build computes exactly what Windows does.
+#ifdef _WIN32
+using WideChar = wchar_t;
+#define WIDE_LITERAL_(text) L##text
+#else
+using WideChar = char16_t;
+#define WIDE_LITERAL_(text) u##text
+#endif
+// Expands macros first, so WIDE(SOME_MACRO) widens the macro's string.
+#define WIDE(text) WIDE_LITERAL_(text)
+static_assert(sizeof(WideChar) == 2, "WideChar must be one UTF-16 code unit");
+static_assert(static_cast<WideChar>(-1) > 0, "WideChar must be unsigned");
+
+// The result of the check; also the process exit code.
+enum Outcome : int {
+    OUTCOME_TRUSTED = 0,      // the host lies in the trusted domain
+    OUTCOME_NO_MARK = 1,      // the Zone.Identifier stream cannot be opened
+    OUTCOME_NO_HOST_URL = 2,  // the stream holds no HostUrl line
+    OUTCOME_BAD_URL = 3,      // the URL cannot be cracked, has no host, or is cut
+    OUTCOME_UNTRUSTED = 4,    // the host lies elsewhere
+};
+
+// Capacities in code units, terminator included.
+constexpr std::size_t MARK_TEXT_CAPACITY = 4096;  // bytes: 4095 read + NUL
+constexpr std::size_t URL_CAPACITY = 4096;
+constexpr std::size_t HOST_NAME_CAPACITY = 256;
+
+// The download URL that findHostUrl found; read by checkDownloadUrl.
+extern WideChar urlBuf[URL_CAPACITY];
+
+// The domain whose hosts are trusted, fixed at build time.
+extern const WideChar TRUSTED_DOMAIN[];
+
+// Finds the first line of the NUL-terminated mark text that begins with
+// "HostUrl=" (ASCII case ignored) and copies its value into urlBuf.
+// Returns false, leaving urlBuf untouched, when there is none.
+bool findHostUrl(const char* markText);
+
+// As above; valueReachesEnd tells whether the value ran into the end of the
+// text (or the capacity of urlBuf) rather than ending at a CR or LF. Such a
+// value may have been cut when only the head of a longer stream was read.
+bool findHostUrl(const char* markText, bool* valueReachesEnd);
+
+// Cracks the URL into its host (into hostName, HOST_NAME_CAPACITY units) and
+// judges it: OUTCOME_TRUSTED, OUTCOME_UNTRUSTED or OUTCOME_BAD_URL. hostName
+// holds the host whenever the outcome is not OUTCOME_BAD_URL.
+Outcome checkDownloadUrl(const WideChar* url, WideChar* hostName);
+
+// True when host equals domain, or ends in '.' followed by domain, comparing
+// ASCII letters without regard to case and every other unit exactly.
+bool hostMatchesDomain(const WideChar* host, const WideChar* domain);
+
+// The whole check of a mark that was read: findHostUrl, then checkDownloadUrl.
+// streamHasMore says the stream holds bytes beyond markText; a HostUrl value
+// that runs into the end of what was read is then incomplete (OUTCOME_BAD_URL).
+Outcome checkMarkText(const char* markText, bool streamHasMore, WideChar* hostName);

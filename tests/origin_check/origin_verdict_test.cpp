@@ -1,0 +1,144 @@
+// Tests of the verdict: the domain rule, the URL's host through the platform's
+// cracker, and the whole check of a mark with the cut-URL rule.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "origin_check.h"
+#include "wide_text.h"
+
+namespace {
+
+struct DomainCase {
+    const char* name;
+    WideString host;
+    bool matches;
+};
+
+std::string domainCaseName(const testing::TestParamInfo<DomainCase>& info) {
+    return info.param.name;
+}
+
+class DomainRuleTest : public testing::TestWithParam<DomainCase> {};
+
+TEST_P(DomainRuleTest, HostIsDomainOrBelowIt) {
+    // "skill" holds the letters whose case pairs differ by locale or script.
+    const WideString domain = WIDE("skill.example");
+    EXPECT_EQ(hostMatchesDomain(GetParam().host.c_str(), domain.c_str()), GetParam().matches)
+        << printable(GetParam().host);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rule, DomainRuleTest,
+                         testing::Values(DomainCase{"Equal", WIDE("skill.example"), true},
+                                         DomainCase{"EqualInCapitals", WIDE("SKILL.EXAMPLE"), true},
+                                         DomainCase{"EqualInMixedCase", WIDE("sKiLl.ExAmPlE"), true},
+                                         DomainCase{"Subdomain", WIDE("dl.skill.example"), true},
+                                         DomainCase{"DeepSubdomain", WIDE("a.b.c.d.Skill.Example"), true},
+                                         DomainCase{"DotAndDomain", WIDE(".skill.example"), true},
+                                         DomainCase{"LetterBeforeDomain", WIDE("xskill.example"), false},
+                                         DomainCase{"HyphenBeforeDomain", WIDE("x-skill.example"), false},
+                                         DomainCase{"TrailingDot", WIDE("skill.example."), false},
+                                         DomainCase{"DomainThenMoreLabels", WIDE("skill.example.evil.test"), false},
+                                         DomainCase{"Shorter", WIDE("kill.example"), false},
+                                         DomainCase{"Empty", WIDE(""), false},
+                                         DomainCase{"OtherDomain", WIDE("skill.examplf"), false}),
+                         domainCaseName);
+
+// Characters that some comparisons fold to ASCII letters; an ordinal ASCII
+// comparison must not, in any locale.
+INSTANTIATE_TEST_SUITE_P(NoLookalikes, DomainRuleTest,
+                         testing::Values(DomainCase{"DotlessI", WIDE("sk\u0131ll.example"), false},
+                                         DomainCase{"DottedCapitalI", WIDE("SK\u0130LL.EXAMPLE"), false},
+                                         DomainCase{"LongS", WIDE("\u017Fkill.example"), false},
+                                         DomainCase{"KelvinSign", WIDE("s\u212Aill.example"), false},
+                                         DomainCase{"FullwidthS", WIDE("\uFF53kill.example"), false},
+                                         DomainCase{"SoftHyphenInside", WIDE("ski\u00ADll.example"), false},
+                                         DomainCase{"FullwidthDot", WIDE("dl\uFF0Eskill.example"), false},
+                                         DomainCase{"IdeographicDot", WIDE("dl\u3002skill.example"), false}),
+                         domainCaseName);
+
+struct UrlCase {
+    const char* name;
+    std::string url;  // "{D}" stands for the trusted domain
+    Outcome outcome;
+    std::string host;  // "{D}" likewise; checked unless the outcome is OUTCOME_BAD_URL
+};
+
+std::string urlCaseName(const testing::TestParamInfo<UrlCase>& info) {
+    return info.param.name;
+}
+
+class DownloadUrlTest : public testing::TestWithParam<UrlCase> {};
+
+TEST_P(DownloadUrlTest, JudgesTheHost) {
+    const UrlCase& c = GetParam();
+    WideChar host[HOST_NAME_CAPACITY] = {};
+    EXPECT_EQ(checkDownloadUrl(widen(withTrustedDomain(c.url)).c_str(), host), c.outcome);
+    if (c.outcome != OUTCOME_BAD_URL) {
+        EXPECT_EQ(printable(host), withTrustedDomain(c.host));
+    }
+}
+
+const std::string LONGEST_SUBDOMAIN(255 - 1 - trustedDomain().size(), 'a');
+
+INSTANTIATE_TEST_SUITE_P(
+    Urls, DownloadUrlTest,
+    testing::Values(UrlCase{"Domain", "https://{D}/app.exe", OUTCOME_TRUSTED, "{D}"},
+                    UrlCase{"Subdomain", "https://downloads.{D}/app.exe", OUTCOME_TRUSTED, "downloads.{D}"},
+                    UrlCase{"UserinfoAndPortIgnored", "https://user:pw@dl.{D}:8443/a?b#c", OUTCOME_TRUSTED, "dl.{D}"},
+                    UrlCase{"LongestHost", "https://" + LONGEST_SUBDOMAIN + ".{D}/", OUTCOME_TRUSTED,
+                            LONGEST_SUBDOMAIN + ".{D}"},
+                    UrlCase{"HostTooLong", "https://a" + LONGEST_SUBDOMAIN + ".{D}/", OUTCOME_BAD_URL, ""},
+                    UrlCase{"UserinfoNamesDomain", "https://dl.{D}@evil.test/", OUTCOME_UNTRUSTED, "evil.test"},
+                    UrlCase{"DomainAsPrefix", "https://{D}.evil.test/", OUTCOME_UNTRUSTED, "{D}.evil.test"},
+                    UrlCase{"LetterBeforeDomain", "https://evil{D}/", OUTCOME_UNTRUSTED, "evil{D}"},
+                    UrlCase{"TrailingDot", "https://{D}./", OUTCOME_UNTRUSTED, "{D}."},
+                    UrlCase{"PercentEncodedHost", "https://%65{D}/", OUTCOME_UNTRUSTED, "%65{D}"},
+                    UrlCase{"Empty", "", OUTCOME_BAD_URL, ""}, UrlCase{"NoScheme", "{D}/app.exe", OUTCOME_BAD_URL, ""},
+                    UrlCase{"LocalFile", "file:///C:/Users/me/app.exe", OUTCOME_BAD_URL, ""},
+                    UrlCase{"About", "about:internet", OUTCOME_BAD_URL, ""},
+                    UrlCase{"SchemeOnly", "http://", OUTCOME_BAD_URL, ""}),
+    urlCaseName);
+
+// Wine cuts the literal where Windows keeps it whole; untrusted either way.
+TEST(DownloadUrlTest, Ipv6LiteralIsUntrusted) {
+    WideChar host[HOST_NAME_CAPACITY] = {};
+    EXPECT_EQ(checkDownloadUrl(WIDE("http://[::1]/"), host), OUTCOME_UNTRUSTED);
+}
+
+struct MarkCase {
+    const char* name;
+    std::string markText;  // "{D}" stands for the trusted domain
+    bool streamHasMore;
+    Outcome outcome;
+};
+
+std::string markCaseName(const testing::TestParamInfo<MarkCase>& info) {
+    return info.param.name;
+}
+
+class MarkTextTest : public testing::TestWithParam<MarkCase> {};
+
+TEST_P(MarkTextTest, WholeCheck) {
+    const MarkCase& c = GetParam();
+    WideChar host[HOST_NAME_CAPACITY] = {};
+    EXPECT_EQ(checkMarkText(withTrustedDomain(c.markText).c_str(), c.streamHasMore, host), c.outcome);
+}
+
+// A mark whose HostUrl line the read of 4095 bytes cuts inside the host.
+const std::string REFERRER_PADDING = "ReferrerUrl=https://r/" + std::string(3000, 'p') + "\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Marks, MarkTextTest,
+    testing::Values(MarkCase{"NoHostUrl", "[ZoneTransfer]\r\nZoneId=3\r\n", false, OUTCOME_NO_HOST_URL},
+                    MarkCase{"Trusted", "[ZoneTransfer]\r\nHostUrl=https://dl.{D}/a.exe\r\n", false, OUTCOME_TRUSTED},
+                    MarkCase{"WholeStreamLastLine", "HostUrl=https://dl.{D}", false, OUTCOME_TRUSTED},
+                    MarkCase{"CutInsideHost", REFERRER_PADDING + "HostUrl=https://dl.{D}", true, OUTCOME_BAD_URL},
+                    MarkCase{"CutInsideKeyIsNoHostUrl", REFERRER_PADDING + "Host", true, OUTCOME_NO_HOST_URL},
+                    MarkCase{"LineEndedBeforeCut", REFERRER_PADDING + "HostUrl=https://dl.{D}/\r\nZoneId=", true,
+                             OUTCOME_TRUSTED},
+                    MarkCase{"LineEndedByCrBeforeCut", "HostUrl=https://evil.test/\rZoneId=", true, OUTCOME_UNTRUSTED},
+                    MarkCase{"BadUrlStaysBad", "HostUrl=nothing\r\n", true, OUTCOME_BAD_URL}),
+    markCaseName);
+
+}  // namespace
