@@ -1,0 +1,84 @@
+// hello-origin: greets the user only when its own executable was downloaded
+// from the trusted domain, as the file's Mark-of-the-Web tells, and otherwise
+// says which step of the check failed. One message box; the outcome is the
+// exit code.
+#include <windows.h>
+
+#include "origin_check.h"
+
+namespace {
+
+// Appended to a file's path, names its Zone.Identifier data stream (NTFS).
+const wchar_t MOTW_STREAM[] = L":Zone.Identifier:$DATA";
+
+constexpr DWORD MARK_READ_LIMIT = MARK_TEXT_CAPACITY - 1;
+constexpr DWORD STREAM_PATH_CAPACITY = MAX_PATH + 64;
+constexpr int MESSAGE_CAPACITY = 512;
+static_assert(STREAM_PATH_CAPACITY >= MAX_PATH - 1 + (sizeof MOTW_STREAM / sizeof MOTW_STREAM[0]),
+              "the stream path holds the longest module path, the stream name and the terminator");
+
+struct Report {
+    const wchar_t* caption;
+    UINT type;  // the icon alone: a single OK button
+    const wchar_t* text;
+};
+
+// Indexed by Outcome.
+const Report REPORTS[] = {
+    {L"Success", MB_ICONINFORMATION, L"Hello World!"},
+    {L"Error", MB_ICONERROR, L"This application must be downloaded from the internet.\nMark-of-the-Web is missing."},
+    {L"Error", MB_ICONERROR, L"Mark-of-the-Web is present but does not contain a HostUrl."},
+    {L"Error", MB_ICONERROR, L"Could not parse the download URL."},
+    {L"Error", MB_ICONWARNING, L"This application was downloaded from an unrecognized location:\n%s"},
+};
+static_assert(sizeof REPORTS / sizeof REPORTS[0] == OUTCOME_UNTRUSTED + 1, "one report for each outcome");
+
+// Reads the head of this executable's own Zone.Identifier stream and checks it.
+Outcome checkOwnMark(wchar_t* hostName) {
+    wchar_t modulePath[MAX_PATH];
+    const DWORD modulePathLength = GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
+    // A path that fills the buffer has been cut and would name another
+    // file's stream, whose mark could say anything.
+    if (modulePathLength == 0 || modulePathLength >= MAX_PATH) return OUTCOME_NO_MARK;
+
+    wchar_t streamPath[STREAM_PATH_CAPACITY];
+    lstrcpyW(streamPath, modulePath);
+    lstrcatW(streamPath, MOTW_STREAM);
+
+    // Readers may share; a writer holding the stream makes the open fail.
+    HANDLE stream =
+        CreateFileW(streamPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (stream == INVALID_HANDLE_VALUE) return OUTCOME_NO_MARK;
+
+    LARGE_INTEGER streamSize;
+    const bool streamSizeKnown = GetFileSizeEx(stream, &streamSize) != FALSE;
+    char markText[MARK_TEXT_CAPACITY];
+    DWORD bytesRead = 0;
+    if (!ReadFile(stream, markText, MARK_READ_LIMIT, &bytesRead, nullptr)) {
+        bytesRead = 0;  // a failed read leaves an empty mark
+    }
+    CloseHandle(stream);
+    markText[bytesRead] = '\0';
+
+    // The head of a longer stream may end inside the HostUrl line.
+    const bool streamHasMore =
+        streamSizeKnown ? streamSize.QuadPart > static_cast<LONGLONG>(bytesRead) : bytesRead == MARK_READ_LIMIT;
+    return checkMarkText(markText, streamHasMore, hostName);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    wchar_t hostName[HOST_NAME_CAPACITY] = {};
+    const Outcome outcome = checkOwnMark(hostName);
+    const Report& report = REPORTS[outcome];
+
+    wchar_t message[MESSAGE_CAPACITY];
+    const wchar_t* text = report.text;
+    if (outcome == OUTCOME_UNTRUSTED) {
+        wsprintfW(message, report.text, hostName);
+        text = message;
+    }
+    MessageBoxW(nullptr, text, report.caption, report.type);
+    return outcome;
+}

@@ -1,0 +1,37 @@
+// Runs hello-origin.exe and reads back its message box the way a user sees
+// it: caption, text, icon (from the screen), buttons; then closes the box and
+// collects the exit code. Works on Windows and under Wine.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+enum class BoxIcon { None, Information, Error, Warning, Question };
+const char* boxIconName(BoxIcon icon);
+
+enum class CloseBy { OkButton, EscapeKey, CloseCommand, User };
+const char* closeByName(CloseBy way);
+
+struct BoxReading {
+    std::wstring caption;
+    std::wstring text;
+    BoxIcon icon = BoxIcon::None;
+    std::vector<std::wstring> buttons;  // their texts
+    bool onlyButtonIsOk = false;        // exactly one button, with the ID IDOK
+};
+
+struct AppRun {
+    std::string failure;  // empty when the program ran, showed a box and exited
+    bool boxShown = false;
+    int boxesShown = 0;
+    BoxReading box;
+    DWORD exitCode = 0;
+};
+
+// Starts the program, waits for its box, reads it, optionally saves a picture
+// of the whole box as a BMP file, closes it as asked and waits for the exit.
+AppRun runAndReadBox(const std::wstring& exePath, CloseBy closeBy, const std::wstring& screenshotBmp = L"");
+
+std::string toUtf8(const std::wstring& text);

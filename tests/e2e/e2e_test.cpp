@@ -1,0 +1,195 @@
+// End-to-end tests of hello-origin.exe: each case gives a fresh copy of the
+// program an exact Zone.Identifier stream (or none), runs it, reads back its
+// one message box and checks the exit code.
+//
+// Also the demo's helper: e2e_test.exe --show APP.exe SHOT.bmp [--wait]
+// runs an already marked program, saves a picture of its box, prints what it
+// showed and returns its exit code.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "box_reader.h"
+
+namespace {
+
+// Under Wine a stream is kept as a file of this full name beside the program;
+// on Windows the same name addresses the NTFS stream.
+const wchar_t STREAM_SUFFIX[] = L":Zone.Identifier:$DATA";
+const std::string TRUSTED = HELLO_ORIGIN_TRUSTED_DOMAIN;
+
+std::wstring ownFolder() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder = path;
+    return folder.substr(0, folder.find_last_of(L'\\'));
+}
+
+std::wstring widen(const std::string& ascii) {
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+enum class Stream { None, Written, HeldOpenForWriting };
+
+struct E2eCase {
+    const char* name;
+    Stream stream;
+    std::string bytes;
+    int outcome;
+    std::string untrustedHost;  // for outcome 4: the host the box must name
+    CloseBy closeBy;
+};
+
+std::string caseName(const testing::TestParamInfo<E2eCase>& info) {
+    return info.param.name;
+}
+
+struct Expected {
+    const wchar_t* caption;
+    BoxIcon icon;
+    const wchar_t* text;
+};
+
+const Expected EXPECTED[] = {
+    {L"Success", BoxIcon::Information, L"Hello World!"},
+    {L"Error", BoxIcon::Error, L"This application must be downloaded from the internet.\nMark-of-the-Web is missing."},
+    {L"Error", BoxIcon::Error, L"Mark-of-the-Web is present but does not contain a HostUrl."},
+    {L"Error", BoxIcon::Error, L"Could not parse the download URL."},
+    {L"Error", BoxIcon::Warning, L"This application was downloaded from an unrecognized location:\n"},
+};
+
+// Writes a file (or, on NTFS, a stream) with exact bytes.
+HANDLE createWithBytes(const std::wstring& path, const std::string& bytes, DWORD shareMode) {
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, shareMode, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return file;
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    return file;
+}
+
+class EndToEnd : public testing::TestWithParam<E2eCase> {};
+
+TEST_P(EndToEnd, OneBoxAndTheOutcomeAsExitCode) {
+    const E2eCase& c = GetParam();
+    const std::wstring folder = ownFolder() + L"\\e2e-work\\" + widen(c.name);
+    const std::wstring app = folder + L"\\hello-origin.exe";
+    const std::wstring stream = app + STREAM_SUFFIX;
+    CreateDirectoryW((ownFolder() + L"\\e2e-work").c_str(), nullptr);
+    CreateDirectoryW(folder.c_str(), nullptr);
+    DeleteFileW(stream.c_str());
+    ASSERT_TRUE(CopyFileW((ownFolder() + L"\\hello-origin.exe").c_str(), app.c_str(), FALSE));
+    // A copy of a downloaded program brings its mark along on NTFS.
+    DeleteFileW(stream.c_str());
+
+    HANDLE heldStream = INVALID_HANDLE_VALUE;
+    if (c.stream != Stream::None) {
+        const DWORD share = c.stream == Stream::HeldOpenForWriting ? 0 : FILE_SHARE_READ;
+        heldStream = createWithBytes(stream, c.bytes, share);
+        ASSERT_NE(heldStream, INVALID_HANDLE_VALUE) << "cannot write the stream, error " << GetLastError();
+        if (c.stream == Stream::Written) {
+            CloseHandle(heldStream);
+            heldStream = INVALID_HANDLE_VALUE;
+        }
+    }
+
+    const AppRun run = runAndReadBox(app, c.closeBy);
+    if (heldStream != INVALID_HANDLE_VALUE) CloseHandle(heldStream);
+
+    ASSERT_EQ(run.failure, "");
+    const Expected& expected = EXPECTED[c.outcome];
+    EXPECT_EQ(run.boxesShown, 1) << "exactly one message box";
+    EXPECT_EQ(toUtf8(run.box.caption), toUtf8(expected.caption));
+    EXPECT_EQ(toUtf8(run.box.text), toUtf8(expected.text + widen(c.untrustedHost)));
+    EXPECT_STREQ(boxIconName(run.box.icon), boxIconName(expected.icon));
+    EXPECT_TRUE(run.box.onlyButtonIsOk) << run.box.buttons.size() << " buttons; a single OK expected";
+    EXPECT_EQ(run.exitCode, static_cast<DWORD>(c.outcome)) << "closed by " << closeByName(c.closeBy);
+}
+
+const std::string ZONE_HEAD = "[ZoneTransfer]\r\nZoneId=3\r\n";
+// Pushes the HostUrl line towards the end of the 4095 bytes that are read.
+std::string referrerOf(size_t bytes) {
+    return "ReferrerUrl=https://r.test/" + std::string(bytes - 29, 'r') + "\r\n";
+}
+// "https://dl." and the trusted domain: a value the head of the stream may end in.
+const std::string TRUSTED_URL_HEAD = "https://dl." + TRUSTED;
+const size_t HEAD_BYTES = 4095;
+const size_t KEY_BYTES = 8;
+// The longest host a URL may carry: 255 characters.
+const std::string LONG_HOST = std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." +
+                              std::string(58, 'd') + ".test";
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, EndToEnd,
+    testing::Values(E2eCase{"NoStream", Stream::None, "", 1, "", CloseBy::OkButton},
+                    E2eCase{"EmptyStream", Stream::Written, "", 2, "", CloseBy::EscapeKey},
+                    E2eCase{"NoHostUrl", Stream::Written, ZONE_HEAD, 2, "", CloseBy::CloseCommand},
+                    E2eCase{"BadUrl", Stream::Written, ZONE_HEAD + "HostUrl=about:internet\r\n", 3, "",
+                            CloseBy::OkButton},
+                    E2eCase{"TrustedByOk", Stream::Written, ZONE_HEAD + "HostUrl=https://dl." + TRUSTED + "/a.exe\r\n",
+                            0, "", CloseBy::OkButton},
+                    E2eCase{"TrustedByEscape", Stream::Written,
+                            ZONE_HEAD + "HostUrl=https://dl." + TRUSTED + "/a.exe\r\n", 0, "", CloseBy::EscapeKey},
+                    E2eCase{"TrustedByClose", Stream::Written,
+                            ZONE_HEAD + "HostUrl=https://dl." + TRUSTED + "/a.exe\r\n", 0, "", CloseBy::CloseCommand},
+                    E2eCase{"Untrusted", Stream::Written, ZONE_HEAD + "HostUrl=https://evil.test/a.exe\r\n", 4,
+                            "evil.test", CloseBy::EscapeKey},
+                    E2eCase{"UntrustedLongestHost", Stream::Written, "HostUrl=https://" + LONG_HOST + "/a.exe\r\n", 4,
+                            LONG_HOST, CloseBy::CloseCommand},
+                    E2eCase{"StreamHeldByWriter", Stream::HeldOpenForWriting, "HostUrl=https://" + TRUSTED + "/\r\n", 1,
+                            "", CloseBy::OkButton}),
+    caseName);
+
+INSTANTIATE_TEST_SUITE_P(
+    LineEnds, EndToEnd,
+    testing::Values(E2eCase{"Lf", Stream::Written, "[ZoneTransfer]\nZoneId=3\nHostUrl=https://" + TRUSTED + "/\n", 0,
+                            "", CloseBy::OkButton},
+                    E2eCase{"CrLf", Stream::Written,
+                            "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://" + TRUSTED + "/\r\n", 0, "",
+                            CloseBy::OkButton},
+                    E2eCase{"CrAloneKeyFirst", Stream::Written, "HostUrl=https://" + TRUSTED + "/\rZoneId=3\r", 0, "",
+                            CloseBy::OkButton},
+                    E2eCase{"CrAloneKeyLater", Stream::Written, "[ZoneTransfer]\rHostUrl=https://" + TRUSTED + "/\r", 2,
+                            "", CloseBy::OkButton}),
+    caseName);
+
+// Streams longer than the 4095 bytes that are read.
+INSTANTIATE_TEST_SUITE_P(
+    LongStreams, EndToEnd,
+    testing::Values(E2eCase{"HostUrlInsideHead", Stream::Written,
+                            ZONE_HEAD + "HostUrl=https://dl." + TRUSTED + "/a.exe\r\n" + referrerOf(6000), 0, "",
+                            CloseBy::OkButton},
+                    // The read ends inside "dl.example.com.evil.test": judged whole, the head would be trusted.
+                    E2eCase{"HostUrlCutInsideHost", Stream::Written,
+                            referrerOf(HEAD_BYTES - KEY_BYTES - TRUSTED_URL_HEAD.size()) +
+                                "HostUrl=" + TRUSTED_URL_HEAD + ".evil.test/a.exe\r\n",
+                            3, "", CloseBy::OkButton},
+                    E2eCase{"HostUrlEndsAtTheCut", Stream::Written,
+                            referrerOf(HEAD_BYTES - KEY_BYTES - TRUSTED_URL_HEAD.size() - 2) +
+                                "HostUrl=" + TRUSTED_URL_HEAD + "\r\nZoneId=3\r\n",
+                            0, "", CloseBy::OkButton}),
+    caseName);
+
+// The demo: show an already marked program's box and report it.
+int show(const std::wstring& app, const std::wstring& screenshot, bool waitForUser) {
+    const AppRun run = runAndReadBox(app, waitForUser ? CloseBy::User : CloseBy::OkButton, screenshot);
+    if (!run.failure.empty()) {
+        std::fprintf(stderr, "%s\n", run.failure.c_str());
+        return 100;
+    }
+    std::printf("caption: %s\nicon: %s\ntext: %s\n", toUtf8(run.box.caption).c_str(), boxIconName(run.box.icon),
+                toUtf8(run.box.text).c_str());
+    return static_cast<int>(run.exitCode);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc >= 4 && std::wstring(argv[1]) == L"--show") {
+        return show(argv[2], argv[3], argc >= 5 && std::wstring(argv[4]) == L"--wait");
+    }
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

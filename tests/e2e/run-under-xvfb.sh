@@ -1,0 +1,34 @@
+#!/bin/sh
+# Runs a Windows program under Wine on a private virtual display that this
+# script starts and stops, in the given throwaway prefix.
+# Usage: run-under-xvfb.sh PREFIX PROGRAM [ARGS...]
+set -eu
+prefix=$1
+shift
+here=$(cd "$(dirname "$0")" && pwd)
+if ! command -v Xvfb >/dev/null 2>&1; then
+  echo "Xvfb is not installed: the end-to-end tests need a display (apt-get install xvfb)" >&2
+  exit 1
+fi
+
+display_file=$(mktemp)
+# -displayfd: Xvfb takes a free display number and writes it once it is ready.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$display_file" 2>/dev/null &
+xvfb_pid=$!
+stop() {
+  WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+  kill "$xvfb_pid" 2>/dev/null || true
+  rm -f "$display_file"
+}
+trap stop EXIT
+for _ in $(seq 1 100); do
+  [ -s "$display_file" ] && break
+  sleep 0.1
+done
+[ -s "$display_file" ] || { echo "Xvfb did not start" >&2; exit 1; }
+export DISPLAY=":$(cat "$display_file")"
+
+# Wine's desktop process must come up with this display: start afresh.
+WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+"$here/../../cmake/wine-prefix.sh" "$prefix"
+"$here/../../cmake/run-under-wine.sh" "$prefix" "$@"
