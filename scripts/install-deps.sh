@@ -6,7 +6,7 @@ set -eu
 
 packages="cmake ninja-build g++ googletest
 g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
-wine64 xvfb x11-utils imagemagick
+wine64 fonts-wine fonts-liberation xvfb x11-utils imagemagick
 clang libclang-rt-14-dev clang-tidy clang-format valgrind"
 
 missing=""
@@ -23,4 +23,4 @@ sudo=""
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -q
 # shellcheck disable=SC2086 # one word per package
-$sudo apt-get install -y -q --no-install-recommends $missing
+$sudo apt-get install -y -q $missing

@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 namespace {
 
@@ -190,25 +189,6 @@ BoxReading readBox(HWND box) {
     return reading;
 }
 
-void writeBmp(const Pixels& pixels, const std::wstring& path) {
-    BITMAPINFOHEADER header = {};
-    header.biSize = sizeof header;
-    header.biWidth = pixels.width;
-    header.biHeight = -pixels.height;
-    header.biPlanes = 1;
-    header.biBitCount = 32;
-    header.biCompression = BI_RGB;
-    const DWORD imageBytes = static_cast<DWORD>(pixels.argb.size() * sizeof(DWORD));
-    BITMAPFILEHEADER file = {};
-    file.bfType = 0x4D42;  // "BM"
-    file.bfOffBits = sizeof file + sizeof header;
-    file.bfSize = file.bfOffBits + imageBytes;
-    std::ofstream out(path.c_str(), std::ios::binary);
-    out.write(reinterpret_cast<const char*>(&file), sizeof file);
-    out.write(reinterpret_cast<const char*>(&header), sizeof header);
-    out.write(reinterpret_cast<const char*>(pixels.argb.data()), imageBytes);
-}
-
 void closeBox(HWND box, CloseBy way) {
     HWND ok = GetDlgItem(box, IDOK);
     switch (way) {
@@ -268,7 +248,8 @@ std::string toUtf8(const std::wstring& text) {
     return utf8;
 }
 
-AppRun runAndReadBox(const std::wstring& exePath, CloseBy closeBy, const std::wstring& screenshotBmp) {
+AppRun runAndReadBox(const std::wstring& exePath, CloseBy closeBy,
+                     const std::function<void(const BoxReading&)>& whileShown) {
     AppRun run;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -297,11 +278,7 @@ AppRun runAndReadBox(const std::wstring& exePath, CloseBy closeBy, const std::ws
         // The text control is created with the box; wait until it is there.
         for (int i = 0; i < 100 && GetDlgItem(box, MESSAGE_BOX_TEXT_ID) == nullptr; ++i) Sleep(POLL_MS);
         run.box = readBox(box);
-        if (!screenshotBmp.empty()) {
-            RECT area;
-            GetWindowRect(box, &area);
-            writeBmp(captureScreen(area), screenshotBmp);
-        }
+        if (whileShown) whileShown(run.box);
         closeBox(box, closeBy);
 
         // Until the exit, any other box counts as a second one.

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,8 +31,9 @@ struct AppRun {
     DWORD exitCode = 0;
 };
 
-// Starts the program, waits for its box, reads it, optionally saves a picture
-// of the whole box as a BMP file, closes it as asked and waits for the exit.
-AppRun runAndReadBox(const std::wstring& exePath, CloseBy closeBy, const std::wstring& screenshotBmp = L"");
+// Starts the program, waits for its box, reads it, calls whileShown (if given)
+// with the box still open, closes it as asked and waits for the exit.
+AppRun runAndReadBox(const std::wstring& exePath, CloseBy closeBy,
+                     const std::function<void(const BoxReading&)>& whileShown = nullptr);
 
 std::string toUtf8(const std::wstring& text);

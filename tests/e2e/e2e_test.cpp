@@ -2,9 +2,9 @@
 // program an exact Zone.Identifier stream (or none), runs it, reads back its
 // one message box and checks the exit code.
 //
-// Also the demo's helper: e2e_test.exe --show APP.exe SHOT.bmp [--wait]
-// runs an already marked program, saves a picture of its box, prints what it
-// showed and returns its exit code.
+// Also the demo's helper: e2e_test.exe --show APP.exe [CLOSE-WHEN-FILE]
+// runs an already marked program, prints what its box shows and returns its
+// exit code.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -172,24 +172,30 @@ INSTANTIATE_TEST_SUITE_P(
                             0, "", CloseBy::OkButton}),
     caseName);
 
-// The demo: show an already marked program's box and report it.
-int show(const std::wstring& app, const std::wstring& screenshot, bool waitForUser) {
-    const AppRun run = runAndReadBox(app, waitForUser ? CloseBy::User : CloseBy::OkButton, screenshot);
+// The demo: run an already marked program and report its box. With a file
+// name, the box stays open until that file exists (time for a screenshot);
+// without one, until the user closes it.
+int show(const std::wstring& app, const std::wstring& closeWhenExists) {
+    const auto report = [&](const BoxReading& box) {
+        std::printf("caption: %s\nicon: %s\ntext: %s\n", toUtf8(box.caption).c_str(), boxIconName(box.icon),
+                    toUtf8(box.text).c_str());
+        std::fflush(stdout);
+        while (!closeWhenExists.empty() && GetFileAttributesW(closeWhenExists.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            Sleep(50);
+        }
+    };
+    const AppRun run = runAndReadBox(app, closeWhenExists.empty() ? CloseBy::User : CloseBy::OkButton, report);
     if (!run.failure.empty()) {
         std::fprintf(stderr, "%s\n", run.failure.c_str());
         return 100;
     }
-    std::printf("caption: %s\nicon: %s\ntext: %s\n", toUtf8(run.box.caption).c_str(), boxIconName(run.box.icon),
-                toUtf8(run.box.text).c_str());
     return static_cast<int>(run.exitCode);
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc >= 4 && std::wstring(argv[1]) == L"--show") {
-        return show(argv[2], argv[3], argc >= 5 && std::wstring(argv[4]) == L"--wait");
-    }
+    if (argc >= 3 && std::wstring(argv[1]) == L"--show") return show(argv[2], argc >= 4 ? argv[3] : L"");
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
