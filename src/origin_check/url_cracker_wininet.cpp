@@ -6,8 +6,8 @@
 #include <wininet.h>
 
 bool crackUrlHost(const WideChar* url, WideChar* hostName, std::size_t* hostLength) {
-    URL_COMPONENTSW components;
-    ZeroMemory(&components, sizeof components);
+    // Zeroed in full: every component but the host is left unrequested.
+    URL_COMPONENTSW components = {};
     components.dwStructSize = sizeof components;
     components.lpszHostName = hostName;
     components.dwHostNameLength = HOST_NAME_CAPACITY;

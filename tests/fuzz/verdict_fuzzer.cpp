@@ -1,0 +1,73 @@
+// Fuzzes the verdict with any URL: no fault, a NUL-terminated host inside its
+// buffer, found verbatim in the URL, and a trusted outcome only where a plain
+// model of the domain rule agrees, in every locale.
+#include <clocale>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "origin_check.h"
+
+namespace {
+
+constexpr WideChar CANARY = 0xBEEF;
+constexpr std::size_t GUARD = 64;
+
+char16_t lowerAscii(char16_t c) {
+    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + (u'a' - u'A')) : c;
+}
+
+std::u16string lowered(std::u16string text) {
+    for (char16_t& c : text) c = lowerAscii(c);
+    return text;
+}
+
+bool modelTrusted(const std::u16string& host) {
+    const std::u16string domain = lowered(TRUSTED_DOMAIN);
+    const std::u16string lowHost = lowered(host);
+    if (lowHost == domain) return true;
+    const std::u16string suffix = u"." + domain;
+    return lowHost.size() > suffix.size() &&
+           lowHost.compare(lowHost.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+Outcome check(const std::u16string& url, WideChar (&host)[HOST_NAME_CAPACITY + GUARD]) {
+    for (WideChar& unit : host) unit = CANARY;
+    const Outcome outcome = checkDownloadUrl(url.c_str(), host);
+    for (std::size_t i = HOST_NAME_CAPACITY; i < HOST_NAME_CAPACITY + GUARD; ++i) {
+        if (host[i] != CANARY) std::abort();  // written past the host buffer
+    }
+    return outcome;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // Two bytes a unit, as the URL would stand in urlBuf.
+    std::u16string url;
+    for (std::size_t i = 0; i + 1 < size && url.size() < URL_CAPACITY - 1; i += 2) {
+        const char16_t unit = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+        if (unit == 0) break;
+        url.push_back(unit);
+    }
+
+    WideChar host[HOST_NAME_CAPACITY + GUARD];
+    std::setlocale(LC_ALL, "C");
+    const Outcome outcome = check(url, host);
+    if (outcome != OUTCOME_TRUSTED && outcome != OUTCOME_UNTRUSTED && outcome != OUTCOME_BAD_URL) std::abort();
+    if (outcome != OUTCOME_BAD_URL) {
+        const std::u16string hostName(host);
+        if (hostName.empty() || hostName.size() >= HOST_NAME_CAPACITY) std::abort();
+        if (url.find(hostName) == std::u16string::npos) std::abort();  // nothing decoded or folded
+        if ((outcome == OUTCOME_TRUSTED) != modelTrusted(hostName)) std::abort();
+    }
+
+    // The user's locale must not change what is trusted.
+    if (std::setlocale(LC_ALL, "C.UTF-8") != nullptr) {
+        WideChar again[HOST_NAME_CAPACITY + GUARD];
+        if (check(url, again) != outcome) std::abort();
+        std::setlocale(LC_ALL, "C");
+    }
+    return 0;
+}
