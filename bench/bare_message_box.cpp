@@ -3,9 +3,6 @@
 #include <windows.h>
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    MessageBoxW(nullptr,
-                L"Hello World!",
-                L"Success",
-                MB_ICONINFORMATION);
+    MessageBoxW(nullptr, L"Hello World!", L"Success", MB_ICONINFORMATION);
     return 0;
 }

@@ -4,7 +4,7 @@
 # when all is there.
 set -eu
 
-packages="cmake ninja-build g++ googletest
+packages="git cmake ninja-build g++ googletest
 g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
 wine64 fonts-wine fonts-liberation xvfb x11-utils imagemagick
 clang libclang-rt-14-dev clang-tidy clang-format valgrind"

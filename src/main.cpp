@@ -46,8 +46,13 @@ Outcome checkOwnMark(wchar_t* hostName) {
     lstrcatW(streamPath, MOTW_STREAM);
 
     // Readers may share; a writer holding the stream makes the open fail.
-    HANDLE stream =
-        CreateFileW(streamPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE stream = CreateFileW(streamPath,
+                                GENERIC_READ,
+                                FILE_SHARE_READ,
+                                nullptr,
+                                OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL,
+                                nullptr);
     if (stream == INVALID_HANDLE_VALUE) return OUTCOME_NO_MARK;
 
     LARGE_INTEGER streamSize;
@@ -61,8 +66,8 @@ Outcome checkOwnMark(wchar_t* hostName) {
     markText[bytesRead] = '\0';
 
     // The head of a longer stream may end inside the HostUrl line.
-    const bool streamHasMore =
-        streamSizeKnown ? streamSize.QuadPart > static_cast<LONGLONG>(bytesRead) : bytesRead == MARK_READ_LIMIT;
+    const bool streamHasMore = streamSizeKnown ? streamSize.QuadPart > static_cast<LONGLONG>(bytesRead)
+                                               : bytesRead == MARK_READ_LIMIT;
     return checkMarkText(markText, streamHasMore, hostName);
 }
 

@@ -124,8 +124,8 @@ long long distance(const Pixels& a, const Pixels& b) {
     long long sum = 0;
     for (size_t i = 0; i < a.argb.size() && i < b.argb.size(); ++i) {
         for (int shift = 0; shift < 24; shift += 8) {
-            sum +=
-                std::abs(static_cast<int>((a.argb[i] >> shift) & 0xFF) - static_cast<int>((b.argb[i] >> shift) & 0xFF));
+            sum += std::abs(static_cast<int>((a.argb[i] >> shift) & 0xFF) -
+                            static_cast<int>((b.argb[i] >> shift) & 0xFF));
         }
     }
     return sum;
@@ -189,6 +189,27 @@ BoxReading readBox(HWND box) {
     return reading;
 }
 
+// Starts the program with no arguments; only its process handle is kept.
+bool startProcess(const std::wstring& exePath, PROCESS_INFORMATION* process) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    std::wstring commandLine = L"\"" + exePath + L"\"";
+    if (!CreateProcessW(exePath.c_str(),
+                        commandLine.data(),
+                        nullptr,
+                        nullptr,
+                        FALSE,
+                        0,
+                        nullptr,
+                        nullptr,
+                        &startup,
+                        process)) {
+        return false;
+    }
+    CloseHandle(process->hThread);
+    return true;
+}
+
 void closeBox(HWND box, CloseBy way) {
     HWND ok = GetDlgItem(box, IDOK);
     switch (way) {
@@ -241,26 +262,28 @@ const char* closeByName(CloseBy way) {
 }
 
 std::string toUtf8(const std::wstring& text) {
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    const int size = WideCharToMultiByte(CP_UTF8,
+                                         0,
+                                         text.c_str(),
+                                         static_cast<int>(text.size()),
+                                         nullptr,
+                                         0,
+                                         nullptr,
+                                         nullptr);
     std::string utf8(static_cast<size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), size, nullptr, nullptr);
     return utf8;
 }
 
-AppRun runAndReadBox(const std::wstring& exePath, CloseBy closeBy,
+AppRun runAndReadBox(const std::wstring& exePath,
+                     CloseBy closeBy,
                      const std::function<void(const BoxReading&)>& whileShown) {
     AppRun run;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    std::wstring commandLine = L"\"" + exePath + L"\"";
-    if (!CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+    if (!startProcess(exePath, &process)) {
         run.failure = "could not start the program, error " + std::to_string(GetLastError());
         return run;
     }
-    CloseHandle(process.hThread);
 
     HWND box = nullptr;
     for (DWORD waited = 0; box == nullptr && waited < BOX_TIMEOUT_MS; waited += POLL_MS) {
@@ -305,4 +328,31 @@ AppRun runAndReadBox(const std::wstring& exePath, CloseBy closeBy,
     GetExitCodeProcess(process.hProcess, &run.exitCode);
     CloseHandle(process.hProcess);
     return run;
+}
+
+double millisecondsToBox(const std::wstring& exePath) {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER start;
+    LARGE_INTEGER shown;
+    QueryPerformanceFrequency(&frequency);
+    PROCESS_INFORMATION process = {};
+    QueryPerformanceCounter(&start);
+    if (!startProcess(exePath, &process)) return -1;
+    double milliseconds = -1;
+    for (int polls = 0; polls < 20000; ++polls) {
+        const std::vector<HWND> boxes = boxesOf(process.dwProcessId);
+        if (!boxes.empty()) {
+            QueryPerformanceCounter(&shown);
+            milliseconds = 1000.0 * static_cast<double>(shown.QuadPart - start.QuadPart) /
+                           static_cast<double>(frequency.QuadPart);
+            closeBox(boxes.front(), CloseBy::OkButton);
+            break;
+        }
+        if (WaitForSingleObject(process.hProcess, 1) == WAIT_OBJECT_0) break;
+    }
+    if (WaitForSingleObject(process.hProcess, EXIT_TIMEOUT_MS) != WAIT_OBJECT_0) {
+        TerminateProcess(process.hProcess, 99);
+    }
+    CloseHandle(process.hProcess);
+    return milliseconds;
 }

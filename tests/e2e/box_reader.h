@@ -33,7 +33,12 @@ struct AppRun {
 
 // Starts the program, waits for its box, reads it, calls whileShown (if given)
 // with the box still open, closes it as asked and waits for the exit.
-AppRun runAndReadBox(const std::wstring& exePath, CloseBy closeBy,
+AppRun runAndReadBox(const std::wstring& exePath,
+                     CloseBy closeBy,
                      const std::function<void(const BoxReading&)>& whileShown = nullptr);
+
+// Milliseconds from the start of the program to its box being shown (closed
+// then by OK); negative when no box appeared.
+double millisecondsToBox(const std::wstring& exePath);
 
 std::string toUtf8(const std::wstring& text);

@@ -4,12 +4,15 @@
 //
 // Also the demo's helper: e2e_test.exe --show APP.exe [CLOSE-WHEN-FILE]
 // runs an already marked program, prints what its box shows and returns its
-// exit code.
+// exit code; and the benchmark's: e2e_test.exe --time-to-box RUNS APP.exe...
+// prints each program's median time from start to box, in milliseconds.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "box_reader.h"
 
@@ -62,8 +65,13 @@ const Expected EXPECTED[] = {
 
 // Writes a file (or, on NTFS, a stream) with exact bytes.
 HANDLE createWithBytes(const std::wstring& path, const std::string& bytes, DWORD shareMode) {
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_WRITE, shareMode, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(path.c_str(),
+                              GENERIC_WRITE,
+                              shareMode,
+                              nullptr,
+                              CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
     if (file == INVALID_HANDLE_VALUE) return file;
     DWORD written = 0;
     WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
@@ -122,62 +130,174 @@ const std::string LONG_HOST = std::string(63, 'a') + "." + std::string(63, 'b') 
                               std::string(58, 'd') + ".test";
 
 INSTANTIATE_TEST_SUITE_P(
-    Outcomes, EndToEnd,
-    testing::Values(E2eCase{"NoStream", Stream::None, "", 1, "", CloseBy::OkButton},
-                    E2eCase{"EmptyStream", Stream::Written, "", 2, "", CloseBy::EscapeKey},
-                    E2eCase{"NoHostUrl", Stream::Written, ZONE_HEAD, 2, "", CloseBy::CloseCommand},
-                    E2eCase{"BadUrl", Stream::Written, ZONE_HEAD + "HostUrl=about:internet\r\n", 3, "",
-                            CloseBy::OkButton},
-                    E2eCase{"TrustedByOk", Stream::Written, ZONE_HEAD + "HostUrl=https://dl." + TRUSTED + "/a.exe\r\n",
-                            0, "", CloseBy::OkButton},
-                    E2eCase{"TrustedByEscape", Stream::Written,
-                            ZONE_HEAD + "HostUrl=https://dl." + TRUSTED + "/a.exe\r\n", 0, "", CloseBy::EscapeKey},
-                    E2eCase{"TrustedByClose", Stream::Written,
-                            ZONE_HEAD + "HostUrl=https://dl." + TRUSTED + "/a.exe\r\n", 0, "", CloseBy::CloseCommand},
-                    E2eCase{"Untrusted", Stream::Written, ZONE_HEAD + "HostUrl=https://evil.test/a.exe\r\n", 4,
-                            "evil.test", CloseBy::EscapeKey},
-                    E2eCase{"UntrustedLongestHost", Stream::Written, "HostUrl=https://" + LONG_HOST + "/a.exe\r\n", 4,
-                            LONG_HOST, CloseBy::CloseCommand},
-                    E2eCase{"StreamHeldByWriter", Stream::HeldOpenForWriting, "HostUrl=https://" + TRUSTED + "/\r\n", 1,
-                            "", CloseBy::OkButton}),
+    Outcomes,
+    EndToEnd,
+    testing::Values(
+        E2eCase{"NoStream", Stream::None, "", 1, "", CloseBy::OkButton},
+        E2eCase{"EmptyStream", Stream::Written, "", 2, "", CloseBy::EscapeKey},
+        E2eCase{"NoHostUrl", Stream::Written, ZONE_HEAD, 2, "", CloseBy::CloseCommand},
+        E2eCase{"BadUrl", Stream::Written, ZONE_HEAD + "HostUrl=about:internet\r\n", 3, "", CloseBy::OkButton},
+        E2eCase{"TrustedByOk",
+                Stream::Written,
+                ZONE_HEAD + "HostUrl=https://dl." + TRUSTED + "/a.exe\r\n",
+                0,
+                "",
+                CloseBy::OkButton},
+        E2eCase{"TrustedByEscape",
+                Stream::Written,
+                ZONE_HEAD + "HostUrl=https://dl." + TRUSTED + "/a.exe\r\n",
+                0,
+                "",
+                CloseBy::EscapeKey},
+        E2eCase{"TrustedByClose",
+                Stream::Written,
+                ZONE_HEAD + "HostUrl=https://dl." + TRUSTED + "/a.exe\r\n",
+                0,
+                "",
+                CloseBy::CloseCommand},
+        E2eCase{"Untrusted",
+                Stream::Written,
+                ZONE_HEAD + "HostUrl=https://evil.test/a.exe\r\n",
+                4,
+                "evil.test",
+                CloseBy::EscapeKey},
+        E2eCase{"UntrustedLongestHost",
+                Stream::Written,
+                "HostUrl=https://" + LONG_HOST + "/a.exe\r\n",
+                4,
+                LONG_HOST,
+                CloseBy::CloseCommand},
+        E2eCase{"StreamHeldByWriter",
+                Stream::HeldOpenForWriting,
+                "HostUrl=https://" + TRUSTED + "/\r\n",
+                1,
+                "",
+                CloseBy::OkButton}),
     caseName);
 
-INSTANTIATE_TEST_SUITE_P(
-    LineEnds, EndToEnd,
-    testing::Values(E2eCase{"Lf", Stream::Written, "[ZoneTransfer]\nZoneId=3\nHostUrl=https://" + TRUSTED + "/\n", 0,
-                            "", CloseBy::OkButton},
-                    E2eCase{"CrLf", Stream::Written,
-                            "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://" + TRUSTED + "/\r\n", 0, "",
-                            CloseBy::OkButton},
-                    E2eCase{"CrAloneKeyFirst", Stream::Written, "HostUrl=https://" + TRUSTED + "/\rZoneId=3\r", 0, "",
-                            CloseBy::OkButton},
-                    E2eCase{"CrAloneKeyLater", Stream::Written, "[ZoneTransfer]\rHostUrl=https://" + TRUSTED + "/\r", 2,
-                            "", CloseBy::OkButton}),
-    caseName);
+INSTANTIATE_TEST_SUITE_P(LineEnds,
+                         EndToEnd,
+                         testing::Values(E2eCase{"Lf",
+                                                 Stream::Written,
+                                                 "[ZoneTransfer]\nZoneId=3\nHostUrl=https://" + TRUSTED + "/\n",
+                                                 0,
+                                                 "",
+                                                 CloseBy::OkButton},
+                                         E2eCase{"CrLf",
+                                                 Stream::Written,
+                                                 "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://" + TRUSTED + "/\r\n",
+                                                 0,
+                                                 "",
+                                                 CloseBy::OkButton},
+                                         E2eCase{"CrAloneKeyFirst",
+                                                 Stream::Written,
+                                                 "HostUrl=https://" + TRUSTED + "/\rZoneId=3\r",
+                                                 0,
+                                                 "",
+                                                 CloseBy::OkButton},
+                                         E2eCase{"CrAloneKeyLater",
+                                                 Stream::Written,
+                                                 "[ZoneTransfer]\rHostUrl=https://" + TRUSTED + "/\r",
+                                                 2,
+                                                 "",
+                                                 CloseBy::OkButton}),
+                         caseName);
 
 // Streams longer than the 4095 bytes that are read.
 INSTANTIATE_TEST_SUITE_P(
-    LongStreams, EndToEnd,
-    testing::Values(E2eCase{"HostUrlInsideHead", Stream::Written,
-                            ZONE_HEAD + "HostUrl=https://dl." + TRUSTED + "/a.exe\r\n" + referrerOf(6000), 0, "",
+    LongStreams,
+    EndToEnd,
+    testing::Values(E2eCase{"HostUrlInsideHead",
+                            Stream::Written,
+                            ZONE_HEAD + "HostUrl=https://dl." + TRUSTED + "/a.exe\r\n" + referrerOf(6000),
+                            0,
+                            "",
                             CloseBy::OkButton},
                     // The read ends inside "dl.example.com.evil.test": judged whole, the head would be trusted.
-                    E2eCase{"HostUrlCutInsideHost", Stream::Written,
+                    E2eCase{"HostUrlCutInsideHost",
+                            Stream::Written,
                             referrerOf(HEAD_BYTES - KEY_BYTES - TRUSTED_URL_HEAD.size()) +
                                 "HostUrl=" + TRUSTED_URL_HEAD + ".evil.test/a.exe\r\n",
-                            3, "", CloseBy::OkButton},
-                    E2eCase{"HostUrlEndsAtTheCut", Stream::Written,
+                            3,
+                            "",
+                            CloseBy::OkButton},
+                    E2eCase{"HostUrlEndsAtTheCut",
+                            Stream::Written,
                             referrerOf(HEAD_BYTES - KEY_BYTES - TRUSTED_URL_HEAD.size() - 2) +
                                 "HostUrl=" + TRUSTED_URL_HEAD + "\r\nZoneId=3\r\n",
-                            0, "", CloseBy::OkButton}),
+                            0,
+                            "",
+                            CloseBy::OkButton}),
     caseName);
+
+// The manifest and version information that Windows reads from the image.
+std::string manifestOf(const std::wstring& exePath) {
+    HMODULE image = LoadLibraryExW(exePath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (image == nullptr) return "";
+    std::string manifest;
+    HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), RT_MANIFEST);
+    if (found != nullptr) {
+        const auto* bytes = static_cast<const char*>(LockResource(LoadResource(image, found)));
+        if (bytes != nullptr) manifest.assign(bytes, SizeofResource(image, found));
+    }
+    FreeLibrary(image);
+    return manifest;
+}
+
+TEST(ReleaseImage, ManifestAsksForNoElevationModernControlsAndPerMonitorDpi) {
+    const std::string manifest = manifestOf(ownFolder() + L"\\hello-origin.exe");
+    ASSERT_FALSE(manifest.empty()) << "no manifest resource";
+    for (const char* expected : {
+             R"(level="asInvoker")",
+             R"(name="Microsoft.Windows.Common-Controls" version="6.0.0.0")",
+             ">PerMonitorV2<",
+             "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  // Windows 7
+             "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  // Windows 8
+             "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  // Windows 8.1
+             "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  // Windows 10 and 11
+         }) {
+        EXPECT_NE(manifest.find(expected), std::string::npos) << expected;
+    }
+}
+
+TEST(ReleaseImage, VersionInformationComesFromTheProject) {
+    const std::wstring app = ownFolder() + L"\\hello-origin.exe";
+    DWORD ignored = 0;
+    std::vector<char> info(GetFileVersionInfoSizeW(app.c_str(), &ignored));
+    ASSERT_FALSE(info.empty()) << "no version resource";
+    ASSERT_TRUE(GetFileVersionInfoW(app.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+
+    const auto text = [&](const wchar_t* name) {
+        void* value = nullptr;
+        UINT length = 0;
+        const std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+        if (!VerQueryValueW(info.data(), path.c_str(), &value, &length) || length == 0) return std::string();
+        return toUtf8(static_cast<const wchar_t*>(value));
+    };
+    EXPECT_EQ(text(L"ProductName"), "hello-origin");
+    EXPECT_EQ(text(L"FileVersion"), HELLO_ORIGIN_VERSION);
+    EXPECT_EQ(text(L"ProductVersion"), HELLO_ORIGIN_VERSION);
+    EXPECT_NE(text(L"FileDescription"), "");
+    EXPECT_EQ(text(L"LegalCopyright").rfind("Copyright", 0), 0u);
+
+    void* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", &fixed, &length));
+    const auto* version = static_cast<const VS_FIXEDFILEINFO*>(fixed);
+    const std::string numbers = std::to_string(HIWORD(version->dwFileVersionMS)) + "." +
+                                std::to_string(LOWORD(version->dwFileVersionMS)) + "." +
+                                std::to_string(HIWORD(version->dwFileVersionLS));
+    EXPECT_EQ(numbers, HELLO_ORIGIN_VERSION);
+}
 
 // The demo: run an already marked program and report its box. With a file
 // name, the box stays open until that file exists (time for a screenshot);
 // without one, until the user closes it.
 int show(const std::wstring& app, const std::wstring& closeWhenExists) {
     const auto report = [&](const BoxReading& box) {
-        std::printf("caption: %s\nicon: %s\ntext: %s\n", toUtf8(box.caption).c_str(), boxIconName(box.icon),
+        std::printf("caption: %s\nicon: %s\ntext: %s\n",
+                    toUtf8(box.caption).c_str(),
+                    boxIconName(box.icon),
                     toUtf8(box.text).c_str());
         std::fflush(stdout);
         while (!closeWhenExists.empty() && GetFileAttributesW(closeWhenExists.c_str()) == INVALID_FILE_ATTRIBUTES) {
@@ -192,10 +312,30 @@ int show(const std::wstring& app, const std::wstring& closeWhenExists) {
     return static_cast<int>(run.exitCode);
 }
 
+// The benchmark: the median time to the box of each program, alternating
+// between them so that both see the same machine.
+int timeToBox(int runs, int argc, wchar_t** programs) {
+    for (int p = 0; p < argc; ++p) {
+        std::vector<double> times;
+        for (int i = 0; i < runs; ++i) {
+            const double milliseconds = millisecondsToBox(programs[p]);
+            if (milliseconds < 0) {
+                std::fprintf(stderr, "%s showed no box\n", toUtf8(programs[p]).c_str());
+                return 1;
+            }
+            times.push_back(milliseconds);
+        }
+        std::sort(times.begin(), times.end());
+        std::printf("%s %.1f\n", toUtf8(programs[p]).c_str(), times[times.size() / 2]);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc >= 3 && std::wstring(argv[1]) == L"--show") return show(argv[2], argc >= 4 ? argv[3] : L"");
+    if (argc >= 4 && std::wstring(argv[1]) == L"--time-to-box") return timeToBox(_wtoi(argv[2]), argc - 3, argv + 3);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

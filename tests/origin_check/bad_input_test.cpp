@@ -53,7 +53,8 @@ TEST_P(BadInputTest, Outcome) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Encodings, BadInputTest,
+    Encodings,
+    BadInputTest,
     testing::Values(BadInput{"EmptyStream", "", OUTCOME_NO_HOST_URL},
                     BadInput{"OnlyLineEnds", "\r\n\n\r\r\n", OUTCOME_NO_HOST_URL},
                     BadInput{"Utf16LeWithBom", utf16le("[ZoneTransfer]\r\n" + TRUSTED_LINE), OUTCOME_NO_HOST_URL},
@@ -67,17 +68,21 @@ INSTANTIATE_TEST_SUITE_P(
     caseName);
 
 INSTANTIATE_TEST_SUITE_P(
-    Lengths, BadInputTest,
+    Lengths,
+    BadInputTest,
     testing::Values(
-        BadInput{"Exactly4095WholeValue", cutAfter("HostUrl=https://dl.{D}/a.exe", 8 + 17 + DOMAIN_LENGTH, ""),
+        BadInput{"Exactly4095WholeValue",
+                 cutAfter("HostUrl=https://dl.{D}/a.exe", 8 + 17 + DOMAIN_LENGTH, ""),
                  OUTCOME_TRUSTED},
         // One byte more: the value may go on past the head.
-        BadInput{"Exactly4096ValueToTheCut", cutAfter("HostUrl=https://dl.{D}/a.exe", 8 + 17 + DOMAIN_LENGTH, "\r"),
+        BadInput{"Exactly4096ValueToTheCut",
+                 cutAfter("HostUrl=https://dl.{D}/a.exe", 8 + 17 + DOMAIN_LENGTH, "\r"),
                  OUTCOME_BAD_URL},
         BadInput{"Long100000HostUrlFirst", TRUSTED_LINE + std::string(100000, 'x'), OUTCOME_TRUSTED},
         BadInput{"Long100000HostUrlPastHead", std::string(100000, '\n') + TRUSTED_LINE, OUTCOME_NO_HOST_URL},
         BadInput{"CutInsideKey", cutAfter(TRUSTED_LINE, 4), OUTCOME_NO_HOST_URL},
-        BadInput{"CutInsideHost", cutAfter("HostUrl=https://dl.{D}.evil.test/a.exe\r\n", 8 + 11 + DOMAIN_LENGTH),
+        BadInput{"CutInsideHost",
+                 cutAfter("HostUrl=https://dl.{D}.evil.test/a.exe\r\n", 8 + 11 + DOMAIN_LENGTH),
                  OUTCOME_BAD_URL},
         BadInput{"CutInsideUserinfo", cutAfter("HostUrl=https://user:pw@evil.test/a.exe\r\n", 8 + 12), OUTCOME_BAD_URL},
         BadInput{"CutInsidePath", cutAfter(TRUSTED_LINE, 8 + 16 + DOMAIN_LENGTH), OUTCOME_BAD_URL},
@@ -86,7 +91,8 @@ INSTANTIATE_TEST_SUITE_P(
     caseName);
 
 INSTANTIATE_TEST_SUITE_P(
-    Hosts, BadInputTest,
+    Hosts,
+    BadInputTest,
     testing::Values(BadInput{"UserinfoNamesDomain", "HostUrl=https://dl.{D}@evil.test/\r\n", OUTCOME_UNTRUSTED},
                     BadInput{"DomainWithoutDot", "HostUrl=https://evil{D}/\r\n", OUTCOME_UNTRUSTED},
                     BadInput{"DomainTrailingDot", "HostUrl=https://{D}./\r\n", OUTCOME_UNTRUSTED},

@@ -46,41 +46,50 @@ TEST_P(ScanTest, FindsFirstHostUrlLine) {
 const std::string ZONE_HEAD = "[ZoneTransfer]\r\nZoneId=3\r\nReferrerUrl=https://ref.example/page\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
-    Lines, ScanTest,
-    testing::Values(ScanCase{"Empty", "", false, "", false},
-                    ScanCase{"OnlyLineEnds", "\r\n\r\n\n\r\r\n", false, "", false},
-                    ScanCase{"TypicalCrLf", ZONE_HEAD + "HostUrl=https://dl.example/a.exe\r\n", true,
-                             "https://dl.example/a.exe", false},
-                    ScanCase{"LfOnly", "[ZoneTransfer]\nZoneId=3\nHostUrl=https://h/\n", true, "https://h/", false},
-                    ScanCase{"MixedEnds", "[ZoneTransfer]\nZoneId=3\r\n\r\nHostUrl=https://h/\nX=1", true, "https://h/",
-                             false},
-                    ScanCase{"LastLineWithoutEnd", ZONE_HEAD + "HostUrl=https://h/x", true, "https://h/x", true},
-                    ScanCase{"CrOnlyIsOneLine", "[ZoneTransfer]\rHostUrl=https://h/\r", false, "", false},
-                    ScanCase{"CrOnlyKeyFirst", "HostUrl=https://h/\rZoneId=3\r", true, "https://h/", false},
-                    ScanCase{"FirstOfTwoWins", "HostUrl=https://first/\r\nHostUrl=https://second/\r\n", true,
-                             "https://first/", false},
-                    ScanCase{"FirstEmptyOfTwoWins", "HostUrl=\r\nHostUrl=https://second/\r\n", true, "", false},
-                    ScanCase{"EmptyValueAtEnd", "HostUrl=", true, "", true},
-                    ScanCase{"KeyInsideLineIsNoKey", "ReferrerUrl=x HostUrl=https://h/\r\n", false, "", false},
-                    ScanCase{"ValueContinuesAfterKeyInValue", "HostUrl=a\nHostUrl=b", true, "a", false}),
+    Lines,
+    ScanTest,
+    testing::Values(
+        ScanCase{"Empty", "", false, "", false},
+        ScanCase{"OnlyLineEnds", "\r\n\r\n\n\r\r\n", false, "", false},
+        ScanCase{"TypicalCrLf",
+                 ZONE_HEAD + "HostUrl=https://dl.example/a.exe\r\n",
+                 true,
+                 "https://dl.example/a.exe",
+                 false},
+        ScanCase{"LfOnly", "[ZoneTransfer]\nZoneId=3\nHostUrl=https://h/\n", true, "https://h/", false},
+        ScanCase{"MixedEnds", "[ZoneTransfer]\nZoneId=3\r\n\r\nHostUrl=https://h/\nX=1", true, "https://h/", false},
+        ScanCase{"LastLineWithoutEnd", ZONE_HEAD + "HostUrl=https://h/x", true, "https://h/x", true},
+        ScanCase{"CrOnlyIsOneLine", "[ZoneTransfer]\rHostUrl=https://h/\r", false, "", false},
+        ScanCase{"CrOnlyKeyFirst", "HostUrl=https://h/\rZoneId=3\r", true, "https://h/", false},
+        ScanCase{"FirstOfTwoWins",
+                 "HostUrl=https://first/\r\nHostUrl=https://second/\r\n",
+                 true,
+                 "https://first/",
+                 false},
+        ScanCase{"FirstEmptyOfTwoWins", "HostUrl=\r\nHostUrl=https://second/\r\n", true, "", false},
+        ScanCase{"EmptyValueAtEnd", "HostUrl=", true, "", true},
+        ScanCase{"KeyInsideLineIsNoKey", "ReferrerUrl=x HostUrl=https://h/\r\n", false, "", false},
+        ScanCase{"ValueContinuesAfterKeyInValue", "HostUrl=a\nHostUrl=b", true, "a", false}),
     caseName);
 
-INSTANTIATE_TEST_SUITE_P(Keys, ScanTest,
-                         testing::Values(ScanCase{"LowerCase", "hosturl=https://h/\r\n", true, "https://h/", false},
-                                         ScanCase{"UpperCase", "HOSTURL=https://h/\r\n", true, "https://h/", false},
-                                         ScanCase{"BlankBeforeKey", " HostUrl=https://a/\r\nHostUrl=https://b/", true,
-                                                  "https://b/", true},
-                                         ScanCase{"TabBeforeKey", "\tHostUrl=https://a/", false, "", false},
-                                         ScanCase{"BlankBeforeEquals", "HostUrl =https://a/\r\n", false, "", false},
-                                         ScanCase{"LettersBeforeEquals", "HostUrlX=https://a/\r\n", false, "", false},
-                                         ScanCase{"KeyWithoutEquals", "HostUrl", false, "", false},
-                                         ScanCase{"TextEndsInsideKey", "Host", false, "", false},
-                                         // Only ASCII letters fold: 0xC8 is not 'H' in any code page the scan knows.
-                                         ScanCase{"NonAsciiNotFolded", "\xC8ostUrl=https://a/", false, "", false}),
-                         caseName);
+INSTANTIATE_TEST_SUITE_P(
+    Keys,
+    ScanTest,
+    testing::Values(ScanCase{"LowerCase", "hosturl=https://h/\r\n", true, "https://h/", false},
+                    ScanCase{"UpperCase", "HOSTURL=https://h/\r\n", true, "https://h/", false},
+                    ScanCase{"BlankBeforeKey", " HostUrl=https://a/\r\nHostUrl=https://b/", true, "https://b/", true},
+                    ScanCase{"TabBeforeKey", "\tHostUrl=https://a/", false, "", false},
+                    ScanCase{"BlankBeforeEquals", "HostUrl =https://a/\r\n", false, "", false},
+                    ScanCase{"LettersBeforeEquals", "HostUrlX=https://a/\r\n", false, "", false},
+                    ScanCase{"KeyWithoutEquals", "HostUrl", false, "", false},
+                    ScanCase{"TextEndsInsideKey", "Host", false, "", false},
+                    // Only ASCII letters fold: 0xC8 is not 'H' in any code page the scan knows.
+                    ScanCase{"NonAsciiNotFolded", "\xC8ostUrl=https://a/", false, "", false}),
+    caseName);
 
 INSTANTIATE_TEST_SUITE_P(
-    Bytes, ScanTest,
+    Bytes,
+    ScanTest,
     testing::Values(
         ScanCase{"TrailingBlanksKept", "HostUrl=https://h/  \r\n", true, "https://h/  ", false},
         ScanCase{"ControlBytesKept", "HostUrl=a\tb\x1f|\r\n", true, "a\tb\x1f|", false},
@@ -89,7 +98,10 @@ INSTANTIATE_TEST_SUITE_P(
         ScanCase{"NulEndsValue", "HostUrl=https://h\0.evil/\r\n"s, true, "https://h", true},
         ScanCase{"Utf16IsNotDecoded", "\xFF\xFE[\0Z\0\r\0\n\0H\0o\0s\0t\0U\0r\0l\0=\0h\0"s, false, "", false},
         ScanCase{"Utf8BomHidesFirstLine", "\xEF\xBB\xBFHostUrl=https://h/\r\n", false, "", false},
-        ScanCase{"Utf8BomLaterLineFound", "\xEF\xBB\xBF[ZoneTransfer]\r\nHostUrl=https://h/\r\n", true, "https://h/",
+        ScanCase{"Utf8BomLaterLineFound",
+                 "\xEF\xBB\xBF[ZoneTransfer]\r\nHostUrl=https://h/\r\n",
+                 true,
+                 "https://h/",
                  false}),
     caseName);
 

@@ -28,7 +28,8 @@ TEST_P(DomainRuleTest, HostIsDomainOrBelowIt) {
         << printable(GetParam().host);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rule, DomainRuleTest,
+INSTANTIATE_TEST_SUITE_P(Rule,
+                         DomainRuleTest,
                          testing::Values(DomainCase{"Equal", WIDE("skill.example"), true},
                                          DomainCase{"EqualInCapitals", WIDE("SKILL.EXAMPLE"), true},
                                          DomainCase{"EqualInMixedCase", WIDE("sKiLl.ExAmPlE"), true},
@@ -46,7 +47,8 @@ INSTANTIATE_TEST_SUITE_P(Rule, DomainRuleTest,
 
 // Characters that some comparisons fold to ASCII letters; an ordinal ASCII
 // comparison must not, in any locale.
-INSTANTIATE_TEST_SUITE_P(NoLookalikes, DomainRuleTest,
+INSTANTIATE_TEST_SUITE_P(NoLookalikes,
+                         DomainRuleTest,
                          testing::Values(DomainCase{"DotlessI", WIDE("sk\u0131ll.example"), false},
                                          DomainCase{"DottedCapitalI", WIDE("SK\u0130LL.EXAMPLE"), false},
                                          DomainCase{"LongS", WIDE("\u017Fkill.example"), false},
@@ -82,22 +84,24 @@ TEST_P(DownloadUrlTest, JudgesTheHost) {
 const std::string LONGEST_SUBDOMAIN(255 - 1 - trustedDomain().size(), 'a');
 
 INSTANTIATE_TEST_SUITE_P(
-    Urls, DownloadUrlTest,
-    testing::Values(UrlCase{"Domain", "https://{D}/app.exe", OUTCOME_TRUSTED, "{D}"},
-                    UrlCase{"Subdomain", "https://downloads.{D}/app.exe", OUTCOME_TRUSTED, "downloads.{D}"},
-                    UrlCase{"UserinfoAndPortIgnored", "https://user:pw@dl.{D}:8443/a?b#c", OUTCOME_TRUSTED, "dl.{D}"},
-                    UrlCase{"LongestHost", "https://" + LONGEST_SUBDOMAIN + ".{D}/", OUTCOME_TRUSTED,
-                            LONGEST_SUBDOMAIN + ".{D}"},
-                    UrlCase{"HostTooLong", "https://a" + LONGEST_SUBDOMAIN + ".{D}/", OUTCOME_BAD_URL, ""},
-                    UrlCase{"UserinfoNamesDomain", "https://dl.{D}@evil.test/", OUTCOME_UNTRUSTED, "evil.test"},
-                    UrlCase{"DomainAsPrefix", "https://{D}.evil.test/", OUTCOME_UNTRUSTED, "{D}.evil.test"},
-                    UrlCase{"LetterBeforeDomain", "https://evil{D}/", OUTCOME_UNTRUSTED, "evil{D}"},
-                    UrlCase{"TrailingDot", "https://{D}./", OUTCOME_UNTRUSTED, "{D}."},
-                    UrlCase{"PercentEncodedHost", "https://%65{D}/", OUTCOME_UNTRUSTED, "%65{D}"},
-                    UrlCase{"Empty", "", OUTCOME_BAD_URL, ""}, UrlCase{"NoScheme", "{D}/app.exe", OUTCOME_BAD_URL, ""},
-                    UrlCase{"LocalFile", "file:///C:/Users/me/app.exe", OUTCOME_BAD_URL, ""},
-                    UrlCase{"About", "about:internet", OUTCOME_BAD_URL, ""},
-                    UrlCase{"SchemeOnly", "http://", OUTCOME_BAD_URL, ""}),
+    Urls,
+    DownloadUrlTest,
+    testing::Values(
+        UrlCase{"Domain", "https://{D}/app.exe", OUTCOME_TRUSTED, "{D}"},
+        UrlCase{"Subdomain", "https://downloads.{D}/app.exe", OUTCOME_TRUSTED, "downloads.{D}"},
+        UrlCase{"UserinfoAndPortIgnored", "https://user:pw@dl.{D}:8443/a?b#c", OUTCOME_TRUSTED, "dl.{D}"},
+        UrlCase{"LongestHost", "https://" + LONGEST_SUBDOMAIN + ".{D}/", OUTCOME_TRUSTED, LONGEST_SUBDOMAIN + ".{D}"},
+        UrlCase{"HostTooLong", "https://a" + LONGEST_SUBDOMAIN + ".{D}/", OUTCOME_BAD_URL, ""},
+        UrlCase{"UserinfoNamesDomain", "https://dl.{D}@evil.test/", OUTCOME_UNTRUSTED, "evil.test"},
+        UrlCase{"DomainAsPrefix", "https://{D}.evil.test/", OUTCOME_UNTRUSTED, "{D}.evil.test"},
+        UrlCase{"LetterBeforeDomain", "https://evil{D}/", OUTCOME_UNTRUSTED, "evil{D}"},
+        UrlCase{"TrailingDot", "https://{D}./", OUTCOME_UNTRUSTED, "{D}."},
+        UrlCase{"PercentEncodedHost", "https://%65{D}/", OUTCOME_UNTRUSTED, "%65{D}"},
+        UrlCase{"Empty", "", OUTCOME_BAD_URL, ""},
+        UrlCase{"NoScheme", "{D}/app.exe", OUTCOME_BAD_URL, ""},
+        UrlCase{"LocalFile", "file:///C:/Users/me/app.exe", OUTCOME_BAD_URL, ""},
+        UrlCase{"About", "about:internet", OUTCOME_BAD_URL, ""},
+        UrlCase{"SchemeOnly", "http://", OUTCOME_BAD_URL, ""}),
     urlCaseName);
 
 // Wine cuts the literal where Windows keeps it whole; untrusted either way.
@@ -129,16 +133,17 @@ TEST_P(MarkTextTest, WholeCheck) {
 const std::string REFERRER_PADDING = "ReferrerUrl=https://r/" + std::string(3000, 'p') + "\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
-    Marks, MarkTextTest,
-    testing::Values(MarkCase{"NoHostUrl", "[ZoneTransfer]\r\nZoneId=3\r\n", false, OUTCOME_NO_HOST_URL},
-                    MarkCase{"Trusted", "[ZoneTransfer]\r\nHostUrl=https://dl.{D}/a.exe\r\n", false, OUTCOME_TRUSTED},
-                    MarkCase{"WholeStreamLastLine", "HostUrl=https://dl.{D}", false, OUTCOME_TRUSTED},
-                    MarkCase{"CutInsideHost", REFERRER_PADDING + "HostUrl=https://dl.{D}", true, OUTCOME_BAD_URL},
-                    MarkCase{"CutInsideKeyIsNoHostUrl", REFERRER_PADDING + "Host", true, OUTCOME_NO_HOST_URL},
-                    MarkCase{"LineEndedBeforeCut", REFERRER_PADDING + "HostUrl=https://dl.{D}/\r\nZoneId=", true,
-                             OUTCOME_TRUSTED},
-                    MarkCase{"LineEndedByCrBeforeCut", "HostUrl=https://evil.test/\rZoneId=", true, OUTCOME_UNTRUSTED},
-                    MarkCase{"BadUrlStaysBad", "HostUrl=nothing\r\n", true, OUTCOME_BAD_URL}),
+    Marks,
+    MarkTextTest,
+    testing::Values(
+        MarkCase{"NoHostUrl", "[ZoneTransfer]\r\nZoneId=3\r\n", false, OUTCOME_NO_HOST_URL},
+        MarkCase{"Trusted", "[ZoneTransfer]\r\nHostUrl=https://dl.{D}/a.exe\r\n", false, OUTCOME_TRUSTED},
+        MarkCase{"WholeStreamLastLine", "HostUrl=https://dl.{D}", false, OUTCOME_TRUSTED},
+        MarkCase{"CutInsideHost", REFERRER_PADDING + "HostUrl=https://dl.{D}", true, OUTCOME_BAD_URL},
+        MarkCase{"CutInsideKeyIsNoHostUrl", REFERRER_PADDING + "Host", true, OUTCOME_NO_HOST_URL},
+        MarkCase{"LineEndedBeforeCut", REFERRER_PADDING + "HostUrl=https://dl.{D}/\r\nZoneId=", true, OUTCOME_TRUSTED},
+        MarkCase{"LineEndedByCrBeforeCut", "HostUrl=https://evil.test/\rZoneId=", true, OUTCOME_UNTRUSTED},
+        MarkCase{"BadUrlStaysBad", "HostUrl=nothing\r\n", true, OUTCOME_BAD_URL}),
     markCaseName);
 
 }  // namespace
