@@ -27,8 +27,9 @@ bool modelTrusted(const std::u16string& host) {
     const std::u16string domain = lowered(TRUSTED_DOMAIN);
     const std::u16string lowHost = lowered(host);
     if (lowHost == domain) return true;
+    // ".example.com" counts: the rule looks at the one character before the domain.
     const std::u16string suffix = u"." + domain;
-    return lowHost.size() > suffix.size() &&
+    return lowHost.size() >= suffix.size() &&
            lowHost.compare(lowHost.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
