@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,11 @@ struct E2eCase {
     std::string untrustedHost;  // for outcome 4: the host the box must name
     CloseBy closeBy;
 };
+
+// The case by its name in messages, not as raw bytes.
+void PrintTo(const E2eCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 std::string caseName(const testing::TestParamInfo<E2eCase>& info) {
     return info.param.name;

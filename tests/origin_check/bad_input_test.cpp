@@ -2,6 +2,7 @@
 // program reads a stream; the README's table of bad inputs lists these rows.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "stream_check.h"
@@ -18,6 +19,11 @@ struct BadInput {
     std::string stream;  // "{D}" stands for the trusted domain
     Outcome outcome;
 };
+
+// The case by its name in messages, not as raw bytes.
+void PrintTo(const BadInput& c, std::ostream* os) {
+    *os << c.name;
+}
 
 std::string caseName(const testing::TestParamInfo<BadInput>& info) {
     return info.param.name;

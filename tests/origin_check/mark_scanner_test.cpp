@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <string>
 
 #include "origin_check.h"
@@ -20,6 +21,11 @@ struct ScanCase {
     std::string value;  // bytes, widened one unit each
     bool reachesEnd;
 };
+
+// The case by its name in messages, not as raw bytes.
+void PrintTo(const ScanCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ScanTest : public testing::TestWithParam<ScanCase> {};
 

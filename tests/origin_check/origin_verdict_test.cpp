@@ -2,6 +2,7 @@
 // cracker, and the whole check of a mark with the cut-URL rule.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "origin_check.h"
@@ -14,6 +15,11 @@ struct DomainCase {
     WideString host;
     bool matches;
 };
+
+// The case by its name in messages, not as raw bytes.
+void PrintTo(const DomainCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 std::string domainCaseName(const testing::TestParamInfo<DomainCase>& info) {
     return info.param.name;
@@ -66,6 +72,11 @@ struct UrlCase {
     std::string host;  // "{D}" likewise; checked unless the outcome is OUTCOME_BAD_URL
 };
 
+// The case by its name in messages, not as raw bytes.
+void PrintTo(const UrlCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 std::string urlCaseName(const testing::TestParamInfo<UrlCase>& info) {
     return info.param.name;
 }
@@ -116,6 +127,11 @@ struct MarkCase {
     bool streamHasMore;
     Outcome outcome;
 };
+
+// The case by its name in messages, not as raw bytes.
+void PrintTo(const MarkCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 std::string markCaseName(const testing::TestParamInfo<MarkCase>& info) {
     return info.param.name;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <string>
 
 #include "url_cracker.h"
@@ -20,6 +21,11 @@ struct CrackCase {
     // Wine's WinINet differs from Windows here; only our own cracker is held to the row.
     bool ownCrackerOnly;
 };
+
+// The case by its name in messages, not as raw bytes.
+void PrintTo(const CrackCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 std::string caseName(const testing::TestParamInfo<CrackCase>& info) {
     return info.param.name;
