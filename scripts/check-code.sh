@@ -21,7 +21,7 @@ $tidy -p build/mingw --extra-arg=--target=x86_64-w64-mingw32 --extra-arg=-Wno-ig
 # with clang for the same target.
 for source in src/main.cpp src/origin_check/*.cpp tests/e2e/*.cpp bench/bare_message_box.cpp; do
   clang++ --target=x86_64-w64-mingw32 -std=c++17 -fsyntax-only -DUNICODE -D_UNICODE -DNOMINMAX \
-    -DHELLO_ORIGIN_TRUSTED_DOMAIN='"example.com"' -DHELLO_ORIGIN_VERSION='"0.0.0"' -Isrc/origin_check \
+    -DHELLO_ORIGIN_TRUSTED_DOMAIN='"example.com"' -DHELLO_ORIGIN_VERSION='"0.0.0"' -Isrc/origin_check -Itests \
     -isystem "$mingw_cxx" -isystem "$mingw_cxx/x86_64-w64-mingw32" -isystem /usr/src/googletest/googletest/include \
     -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Wcast-qual -Wold-style-cast -Werror "$source"
 done

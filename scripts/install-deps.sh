@@ -6,7 +6,7 @@ set -eu
 
 packages="git cmake ninja-build g++ googletest
 g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
-wine64 fonts-wine fonts-liberation xvfb x11-utils imagemagick
+wine wine64 fonts-wine fonts-liberation xvfb x11-utils imagemagick
 clang libclang-rt-14-dev clang-tidy clang-format valgrind"
 
 missing=""

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "box_reader.h"
+#include "case_name.h"
 
 namespace {
 
@@ -49,10 +50,6 @@ struct E2eCase {
 // The case by its name in messages, not as raw bytes.
 void PrintTo(const E2eCase& c, std::ostream* os) {
     *os << c.name;
-}
-
-std::string caseName(const testing::TestParamInfo<E2eCase>& info) {
-    return info.param.name;
 }
 
 struct Expected {
@@ -179,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(
                 1,
                 "",
                 CloseBy::OkButton}),
-    caseName);
+    CaseName());
 
 INSTANTIATE_TEST_SUITE_P(LineEnds,
                          EndToEnd,
@@ -207,7 +204,7 @@ INSTANTIATE_TEST_SUITE_P(LineEnds,
                                                  2,
                                                  "",
                                                  CloseBy::OkButton}),
-                         caseName);
+                         CaseName());
 
 // Streams longer than the 4095 bytes that are read.
 INSTANTIATE_TEST_SUITE_P(
@@ -234,7 +231,7 @@ INSTANTIATE_TEST_SUITE_P(
                             0,
                             "",
                             CloseBy::OkButton}),
-    caseName);
+    CaseName());
 
 // The manifest and version information that Windows reads from the image.
 std::string manifestOf(const std::wstring& exePath) {

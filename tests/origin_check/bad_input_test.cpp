@@ -5,6 +5,7 @@
 #include <ostream>
 #include <string>
 
+#include "case_name.h"
 #include "stream_check.h"
 #include "wide_text.h"
 
@@ -23,10 +24,6 @@ struct BadInput {
 // The case by its name in messages, not as raw bytes.
 void PrintTo(const BadInput& c, std::ostream* os) {
     *os << c.name;
-}
-
-std::string caseName(const testing::TestParamInfo<BadInput>& info) {
-    return info.param.name;
 }
 
 // A stream whose line `line` starts so that only its first `kept` bytes lie
@@ -71,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(
                     BadInput{"HighBytesInPath", "HostUrl=https://dl.{D}/\xE9t\xE9.exe\r\n", OUTCOME_TRUSTED},
                     BadInput{"HighBytesInHost", "HostUrl=https://\xE9vil.test/\r\n", OUTCOME_UNTRUSTED},
                     BadInput{"HighBytesInSubdomain", "HostUrl=https://\xE9.{D}/\r\n", OUTCOME_TRUSTED}),
-    caseName);
+    CaseName());
 
 INSTANTIATE_TEST_SUITE_P(
     Lengths,
@@ -94,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"CutInsidePath", cutAfter(TRUSTED_LINE, 8 + 16 + DOMAIN_LENGTH), OUTCOME_BAD_URL},
         BadInput{"Host255", "HostUrl=https://" + std::string(254 - DOMAIN_LENGTH, 'a') + ".{D}/\r\n", OUTCOME_TRUSTED},
         BadInput{"Host256", "HostUrl=https://" + std::string(255 - DOMAIN_LENGTH, 'a') + ".{D}/\r\n", OUTCOME_BAD_URL}),
-    caseName);
+    CaseName());
 
 INSTANTIATE_TEST_SUITE_P(
     Hosts,
@@ -108,6 +105,6 @@ INSTANTIATE_TEST_SUITE_P(
                     BadInput{"PercentEncodedLetter", "HostUrl=https://%64l.{D}/\r\n", OUTCOME_TRUSTED},
                     BadInput{"NoScheme", "HostUrl=dl.{D}/app.exe\r\n", OUTCOME_BAD_URL},
                     BadInput{"LocalFile", "HostUrl=file:///C:/Users/me/app.exe\r\n", OUTCOME_BAD_URL}),
-    caseName);
+    CaseName());
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <ostream>
 #include <string>
 
+#include "case_name.h"
 #include "origin_check.h"
 #include "wide_text.h"
 
@@ -28,10 +29,6 @@ void PrintTo(const ScanCase& c, std::ostream* os) {
 }
 
 class ScanTest : public testing::TestWithParam<ScanCase> {};
-
-std::string caseName(const testing::TestParamInfo<ScanCase>& info) {
-    return info.param.name;
-}
 
 TEST_P(ScanTest, FindsFirstHostUrlLine) {
     const ScanCase& c = GetParam();
@@ -76,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
         ScanCase{"EmptyValueAtEnd", "HostUrl=", true, "", true},
         ScanCase{"KeyInsideLineIsNoKey", "ReferrerUrl=x HostUrl=https://h/\r\n", false, "", false},
         ScanCase{"ValueContinuesAfterKeyInValue", "HostUrl=a\nHostUrl=b", true, "a", false}),
-    caseName);
+    CaseName());
 
 INSTANTIATE_TEST_SUITE_P(
     Keys,
@@ -91,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ScanCase{"TextEndsInsideKey", "Host", false, "", false},
                     // Only ASCII letters fold: 0xC8 is not 'H' in any code page the scan knows.
                     ScanCase{"NonAsciiNotFolded", "\xC8ostUrl=https://a/", false, "", false}),
-    caseName);
+    CaseName());
 
 INSTANTIATE_TEST_SUITE_P(
     Bytes,
@@ -109,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
                  true,
                  "https://h/",
                  false}),
-    caseName);
+    CaseName());
 
 TEST(ScanCapacity, ValueStopsAt4095Units) {
     const std::string text = "HostUrl=" + std::string(5000, 'a') + "\r\n";

@@ -5,6 +5,7 @@
 #include <ostream>
 #include <string>
 
+#include "case_name.h"
 #include "origin_check.h"
 #include "wide_text.h"
 
@@ -19,10 +20,6 @@ struct DomainCase {
 // The case by its name in messages, not as raw bytes.
 void PrintTo(const DomainCase& c, std::ostream* os) {
     *os << c.name;
-}
-
-std::string domainCaseName(const testing::TestParamInfo<DomainCase>& info) {
-    return info.param.name;
 }
 
 class DomainRuleTest : public testing::TestWithParam<DomainCase> {};
@@ -49,7 +46,7 @@ INSTANTIATE_TEST_SUITE_P(Rule,
                                          DomainCase{"Shorter", WIDE("kill.example"), false},
                                          DomainCase{"Empty", WIDE(""), false},
                                          DomainCase{"OtherDomain", WIDE("skill.examplf"), false}),
-                         domainCaseName);
+                         CaseName());
 
 // Characters that some comparisons fold to ASCII letters; an ordinal ASCII
 // comparison must not, in any locale.
@@ -63,7 +60,7 @@ INSTANTIATE_TEST_SUITE_P(NoLookalikes,
                                          DomainCase{"SoftHyphenInside", WIDE("ski\u00ADll.example"), false},
                                          DomainCase{"FullwidthDot", WIDE("dl\uFF0Eskill.example"), false},
                                          DomainCase{"IdeographicDot", WIDE("dl\u3002skill.example"), false}),
-                         domainCaseName);
+                         CaseName());
 
 struct UrlCase {
     const char* name;
@@ -75,10 +72,6 @@ struct UrlCase {
 // The case by its name in messages, not as raw bytes.
 void PrintTo(const UrlCase& c, std::ostream* os) {
     *os << c.name;
-}
-
-std::string urlCaseName(const testing::TestParamInfo<UrlCase>& info) {
-    return info.param.name;
 }
 
 class DownloadUrlTest : public testing::TestWithParam<UrlCase> {};
@@ -113,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
         UrlCase{"LocalFile", "file:///C:/Users/me/app.exe", OUTCOME_BAD_URL, ""},
         UrlCase{"About", "about:internet", OUTCOME_BAD_URL, ""},
         UrlCase{"SchemeOnly", "http://", OUTCOME_BAD_URL, ""}),
-    urlCaseName);
+    CaseName());
 
 // Wine cuts the literal where Windows keeps it whole; untrusted either way.
 TEST(DownloadUrlTest, Ipv6LiteralIsUntrusted) {
@@ -131,10 +124,6 @@ struct MarkCase {
 // The case by its name in messages, not as raw bytes.
 void PrintTo(const MarkCase& c, std::ostream* os) {
     *os << c.name;
-}
-
-std::string markCaseName(const testing::TestParamInfo<MarkCase>& info) {
-    return info.param.name;
 }
 
 class MarkTextTest : public testing::TestWithParam<MarkCase> {};
@@ -160,6 +149,6 @@ INSTANTIATE_TEST_SUITE_P(
         MarkCase{"LineEndedBeforeCut", REFERRER_PADDING + "HostUrl=https://dl.{D}/\r\nZoneId=", true, OUTCOME_TRUSTED},
         MarkCase{"LineEndedByCrBeforeCut", "HostUrl=https://evil.test/\rZoneId=", true, OUTCOME_UNTRUSTED},
         MarkCase{"BadUrlStaysBad", "HostUrl=nothing\r\n", true, OUTCOME_BAD_URL}),
-    markCaseName);
+    CaseName());
 
 }  // namespace

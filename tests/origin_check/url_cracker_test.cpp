@@ -6,6 +6,7 @@
 #include <ostream>
 #include <string>
 
+#include "case_name.h"
 #include "url_cracker.h"
 #include "wide_text.h"
 
@@ -25,10 +26,6 @@ struct CrackCase {
 // The case by its name in messages, not as raw bytes.
 void PrintTo(const CrackCase& c, std::ostream* os) {
     *os << c.name;
-}
-
-std::string caseName(const testing::TestParamInfo<CrackCase>& info) {
-    return info.param.name;
 }
 
 const CrackCase CRACK_CASES[] = {
@@ -89,7 +86,7 @@ TEST_P(CrackTest, WinInet) {
 }
 #endif
 
-INSTANTIATE_TEST_SUITE_P(Urls, CrackTest, testing::ValuesIn(CRACK_CASES), caseName);
+INSTANTIATE_TEST_SUITE_P(Urls, CrackTest, testing::ValuesIn(CRACK_CASES), CaseName());
 
 class HostLengthTest : public testing::TestWithParam<Cracker> {};
 
