@@ -1,0 +1,3 @@
+# Runs the configure step's check of the trusted domain on DOMAIN alone.
+include("${CMAKE_CURRENT_LIST_DIR}/../../cmake/TrustedDomain.cmake")
+validate_trusted_domain("${DOMAIN}")
