@@ -23,11 +23,11 @@ printf '[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://downloads.%s/hello-origin.
 
 size=$(stat -c %s "$work/hello-origin.exe")
 bare=$(stat -c %s "$work/bare_message_box.exe")
-imports=$(x86_64-w64-mingw32-objdump -p "$work/hello-origin.exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ')
+imports=$(x86_64-w64-mingw32-objdump -p "$work/hello-origin.exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ' | sed 's/ $//')
 
 windows_path() { printf 'Z:%s' "$1" | tr '/' '\\'; }
 times=$("$root/tests/e2e/run-under-xvfb.sh" "$root/build/mingw/wineprefix-bench" "$bin/e2e_test.exe" --time-to-box "$runs" \
-  "$(windows_path "$work/hello-origin.exe")" "$(windows_path "$work/bare_message_box.exe")")
+  "$(windows_path "$work/hello-origin.exe")" "$(windows_path "$work/bare_message_box.exe")" | tr -d '\r')
 program_ms=$(printf '%s\n' "$times" | sed -n 1p | awk '{print $NF}')
 bare_ms=$(printf '%s\n' "$times" | sed -n 2p | awk '{print $NF}')
 
