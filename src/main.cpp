@@ -11,7 +11,7 @@ namespace {
 // Appended to a file's path, names its Zone.Identifier data stream (NTFS).
 const wchar_t MOTW_STREAM[] = L":Zone.Identifier:$DATA";
 
-constexpr DWORD MARK_READ_LIMIT = MARK_TEXT_CAPACITY - 1;
+constexpr DWORD MARK_READ_LIMIT = static_cast<DWORD>(MARK_TEXT_CAPACITY - 1);
 constexpr DWORD STREAM_PATH_CAPACITY = MAX_PATH + 64;
 constexpr int MESSAGE_CAPACITY = 512;
 static_assert(STREAM_PATH_CAPACITY >= MAX_PATH - 1 + (sizeof MOTW_STREAM / sizeof MOTW_STREAM[0]),

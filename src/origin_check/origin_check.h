@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 
 // One UTF-16 code unit. Windows spells it wchar_t, so the W functions take
 // our strings without casts; elsewhere char16_t keeps the same 16-bit width
@@ -17,7 +18,7 @@ using WideChar = char16_t;
 // Expands macros first, so WIDE(SOME_MACRO) widens the macro's string.
 #define WIDE(text) WIDE_LITERAL_(text)
 static_assert(sizeof(WideChar) == 2, "WideChar must be one UTF-16 code unit");
-static_assert(static_cast<WideChar>(-1) > 0, "WideChar must be unsigned");
+static_assert(std::is_unsigned<WideChar>::value, "WideChar must be unsigned");
 
 // The result of the check; also the process exit code.
 enum Outcome : int {

@@ -10,7 +10,7 @@ bool crackUrlHost(const WideChar* url, WideChar* hostName, std::size_t* hostLeng
     URL_COMPONENTSW components = {};
     components.dwStructSize = sizeof components;
     components.lpszHostName = hostName;
-    components.dwHostNameLength = HOST_NAME_CAPACITY;
+    components.dwHostNameLength = static_cast<DWORD>(HOST_NAME_CAPACITY);
 
     // Length 0: the URL is NUL-terminated. Flags 0: nothing decoded or escaped.
     if (!InternetCrackUrlW(url, 0, 0, &components)) {

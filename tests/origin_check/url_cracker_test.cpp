@@ -70,7 +70,7 @@ protected:
         if (c.ok) {
             EXPECT_EQ(length, c.host.size());
             EXPECT_EQ(printable(WideString(host, length)), printable(widen(c.host)));
-            EXPECT_EQ(host[length], 0) << "the host must be NUL-terminated";
+            EXPECT_EQ(host[length], WideChar{0}) << "the host must be NUL-terminated";
         }
     }
 };
@@ -97,7 +97,7 @@ TEST_P(HostLengthTest, HostOf255UnitsFitsAnd256Fails) {
     const WideString fits = widen("http://" + std::string(255, 'a') + "/");
     ASSERT_TRUE(GetParam()(fits.c_str(), host, &length));
     EXPECT_EQ(length, 255u);
-    EXPECT_EQ(host[255], 0);
+    EXPECT_EQ(host[255], WideChar{0});
 
     std::fill(std::begin(host), std::end(host), WideChar{'~'});
     const WideString tooLong = widen("http://" + std::string(256, 'a') + "/");
