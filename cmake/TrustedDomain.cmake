@@ -1,6 +1,37 @@
-# Refuses, at configure time, a trusted domain that is not a DNS name: the
-# value becomes a string constant in the program and decides what is trusted.
-function(validate_trusted_domain domain)
+# Refuses, at configure time, a trusted domain that is not a DNS name or that
+# would trust the world: a single label ("com") or a public suffix ("co.uk",
+# "github.io"), below which anyone can register a name and serve downloads.
+# The value becomes a string constant in the program and decides what is trusted.
+
+# Reads the rules of a list in the Public Suffix List's format into `rules`:
+# one rule a line, "//" comments, wildcards ("*.ck") and exceptions ("!www.ck").
+function(read_public_suffix_rules list_file rules)
+  file(STRINGS "${list_file}" lines REGEX "^[^/ \t]")
+  set(${rules} "${lines}" PARENT_SCOPE)
+endfunction()
+
+# True in `result` when the rules make `domain` (lower case) a public suffix:
+# listed itself, or one label below a wildcard rule and not an exception.
+function(is_public_suffix domain rules result)
+  set(${result} TRUE PARENT_SCOPE)
+  list(FIND rules "${domain}" listed)
+  if(listed GREATER -1)
+    return()
+  endif()
+  string(FIND "${domain}" "." first_dot)
+  math(EXPR parent_start "${first_dot} + 1")
+  string(SUBSTRING "${domain}" ${parent_start} -1 parent)
+  list(FIND rules "*.${parent}" wildcard)
+  list(FIND rules "!${domain}" exception)
+  if(wildcard GREATER -1 AND exception EQUAL -1)
+    return()
+  endif()
+  set(${result} FALSE PARENT_SCOPE)
+endfunction()
+
+# list_file: the Public Suffix List; when it does not exist, only the DNS
+# rules and the single-label rule are applied, with a warning.
+function(validate_trusted_domain domain list_file)
   string(LENGTH "${domain}" length)
   if(length EQUAL 0)
     message(FATAL_ERROR "TRUSTED_DOMAIN is empty: set it to the download domain, e.g. -DTRUSTED_DOMAIN=downloads.example.com")
@@ -8,8 +39,39 @@ function(validate_trusted_domain domain)
   if(length GREATER 253)
     message(FATAL_ERROR "TRUSTED_DOMAIN '${domain}' is ${length} characters long; a DNS name has at most 253")
   endif()
-  if(NOT domain MATCHES "^[A-Za-z0-9-]+(\\.[A-Za-z0-9-]+)*$")
+  if(NOT domain MATCHES "^[A-Za-z0-9.-]+$" OR domain MATCHES "(^\\.|\\.\\.|\\.$)")
     message(FATAL_ERROR "TRUSTED_DOMAIN '${domain}' is not a DNS name: use only letters, digits, '-' and '.', "
                         "with no empty label and no leading or trailing dot")
+  endif()
+  string(REPLACE "." ";" labels "${domain}")
+  foreach(label IN LISTS labels)
+    string(LENGTH "${label}" label_length)
+    if(label_length GREATER 63 OR label MATCHES "(^-|-$)")
+      message(FATAL_ERROR "TRUSTED_DOMAIN '${domain}': the label '${label}' breaks the DNS rules "
+                          "(1 to 63 letters, digits and hyphens, no hyphen first or last)")
+    endif()
+  endforeach()
+  list(LENGTH labels label_count)
+  if(label_count EQUAL 1)
+    message(FATAL_ERROR "TRUSTED_DOMAIN '${domain}' is a single label: every host below it would be trusted. "
+                        "Name your own domain, e.g. downloads.example.com")
+  endif()
+  list(GET labels -1 top_label)
+  if(top_label MATCHES "^[0-9]+$")
+    message(FATAL_ERROR "TRUSTED_DOMAIN '${domain}' ends in a numeric label: that is an address, not a domain")
+  endif()
+
+  if(NOT EXISTS "${list_file}")
+    message(WARNING "No Public Suffix List at '${list_file}' (Debian and Ubuntu: the publicsuffix package): "
+                    "TRUSTED_DOMAIN '${domain}' is not checked against public suffixes such as co.uk or github.io")
+    return()
+  endif()
+  read_public_suffix_rules("${list_file}" rules)
+  string(TOLOWER "${domain}" lower)
+  is_public_suffix("${lower}" "${rules}" public)
+  if(public)
+    message(FATAL_ERROR "TRUSTED_DOMAIN '${domain}' is a public suffix (${list_file}): anyone can register a name "
+                        "below it and serve downloads the program would trust. Name your own domain below it, "
+                        "e.g. downloads.example.${lower}")
   endif()
 endfunction()

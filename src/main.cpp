@@ -71,9 +71,30 @@ Outcome checkOwnMark(wchar_t* hostName) {
     return checkMarkText(markText, streamHasMore, hostName);
 }
 
+// The program runs from the Downloads folder, which other downloads share:
+// from here on, a DLL loaded by name (by us, or by the system for the message
+// box) comes from System32, never from that folder or the current directory.
+// Looked up at run time: Windows 7 has it only with update KB2533623, and a
+// static import would keep the program from starting without it. There, the
+// safe load of WinINet fails too, and the URL is not judged.
+void keepDllsInSystem32() {
+    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+    const FARPROC found = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
+    // Through void(*)(): FARPROC's own signature is not the function's.
+    const auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
+        reinterpret_cast<void (*)()>(found));
+    if (setDefaultDllDirectories != nullptr) setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+
+    // The message box's theming. Wine's common controls load uxtheme on first
+    // use along the program's own folder, whatever the default directories
+    // say; loaded first from System32, it is found already loaded.
+    LoadLibraryExW(L"uxtheme.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    keepDllsInSystem32();
     wchar_t hostName[HOST_NAME_CAPACITY] = {};
     const Outcome outcome = checkOwnMark(hostName);
     const Report& report = REPORTS[outcome];

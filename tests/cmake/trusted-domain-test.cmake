@@ -1,28 +1,74 @@
-# Checks that the configure step takes DNS names as the trusted domain and
-# refuses everything else. Run with: cmake -P trusted-domain-test.cmake
+# Checks that the configure step takes DNS names below a public suffix as the
+# trusted domain and refuses everything else. Run with:
+#   cmake -DSYSTEM_LIST=/usr/share/publicsuffix/public_suffix_list.dat -P trusted-domain-test.cmake
 string(REPEAT "a" 63 label)
 set(too_long "${label}.${label}.${label}.${label}")  # 255 characters
 string(SUBSTRING "${too_long}" 0 253 longest)        # 253, ending in a letter
 string(SUBSTRING "${too_long}" 0 254 one_too_many)
+set(sample "${CMAKE_CURRENT_LIST_DIR}/public-suffix-sample.dat")
 
-set(accepted "example.com" "Downloads.Example-1.NET" "localhost" "${longest}")
-set(refused "exa mple.com" "example..com" ".example.com" "example.com." "ex_ample.com" "exämple.com"
-            "example.com/x" "${one_too_many}" "${too_long}")
+# Each row: the domain, then the public suffix list, then the expected result.
+set(rows
+    # DNS names.
+    "example.com" "${sample}" 0
+    "Downloads.Example-1.NET" "${sample}" 0
+    "${longest}" "${sample}" 0
+    "${label}.example" "${sample}" 0
+    "a${label}.example" "${sample}" 1
+    "exa mple.com" "${sample}" 1
+    "example..com" "${sample}" 1
+    ".example.com" "${sample}" 1
+    "example.com." "${sample}" 1
+    "ex_ample.com" "${sample}" 1
+    "exämple.com" "${sample}" 1
+    "example.com/x" "${sample}" 1
+    "-example.com" "${sample}" 1
+    "example-.com" "${sample}" 1
+    "${one_too_many}" "${sample}" 1
+    "${too_long}" "${sample}" 1
+    # One label, or an address, would trust the world.
+    "com" "${sample}" 1
+    "localhost" "${sample}" 1
+    "192.0.2.1" "${sample}" 1
+    # Public suffixes, in any case, by wildcard, and the exception to it.
+    "co.uk" "${sample}" 1
+    "Co.UK" "${sample}" 1
+    "github.io" "${sample}" 1
+    "any.ck" "${sample}" 1
+    "www.ck" "${sample}" 0
+    "example.co.uk" "${sample}" 0
+    "me.github.io" "${sample}" 0
+    "a.any.ck" "${sample}" 0
+    # Without a list only the rules above apply.
+    "co.uk" "${CMAKE_CURRENT_LIST_DIR}/no-such-list.dat" 0)
+if(EXISTS "${SYSTEM_LIST}")
+  list(APPEND rows "co.uk" "${SYSTEM_LIST}" 1 "github.io" "${SYSTEM_LIST}" 1 "blogspot.com" "${SYSTEM_LIST}" 1
+                   "example.co.uk" "${SYSTEM_LIST}" 0 "downloads.example.com" "${SYSTEM_LIST}" 0)
+else()
+  message(STATUS "No public suffix list at '${SYSTEM_LIST}': its rows are not checked")
+endif()
 
-function(expect_configure domain expected)
+# An empty value cannot be a list element; it is tried alone.
+set(failures 0)
+function(expect_configure domain list_file expected)
   execute_process(
-    COMMAND "${CMAKE_COMMAND}" "-DDOMAIN=${domain}" -P "${CMAKE_CURRENT_LIST_DIR}/validate-one-domain.cmake"
+    COMMAND "${CMAKE_COMMAND}" "-DDOMAIN=${domain}" "-DLIST=${list_file}" -P
+            "${CMAKE_CURRENT_LIST_DIR}/validate-one-domain.cmake"
     RESULT_VARIABLE result OUTPUT_QUIET ERROR_VARIABLE message)
   if(NOT result STREQUAL expected)
-    message(SEND_ERROR "TRUSTED_DOMAIN '${domain}': configure gave ${result}, expected ${expected}\n${message}")
+    message(SEND_ERROR "TRUSTED_DOMAIN '${domain}' with '${list_file}': configure gave ${result}, "
+                       "expected ${expected}\n${message}")
   endif()
 endfunction()
 
-foreach(domain IN LISTS accepted)
-  expect_configure("${domain}" 0)
-endforeach()
-# An empty list element is skipped by foreach: the empty value is tried alone.
-expect_configure("" 1)
-foreach(domain IN LISTS refused)
-  expect_configure("${domain}" 1)
+expect_configure("" "${sample}" 1)
+list(LENGTH rows count)
+math(EXPR last "${count} - 1")
+foreach(at RANGE 0 ${last} 3)
+  math(EXPR list_at "${at} + 1")
+  math(EXPR expected_at "${at} + 2")
+  list(GET rows ${at} domain)
+  list(GET rows ${list_at} list_file)
+  list(GET rows ${expected_at} expected)
+  expect_configure("${domain}" "${list_file}" ${expected})
 endforeach()

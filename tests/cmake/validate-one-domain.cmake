@@ -1,3 +1,4 @@
-# Runs the configure step's check of the trusted domain on DOMAIN alone.
+# Runs the configure step's check of the trusted domain on DOMAIN alone,
+# against the public suffix list LIST.
 include("${CMAKE_CURRENT_LIST_DIR}/../../cmake/TrustedDomain.cmake")
-validate_trusted_domain("${DOMAIN}")
+validate_trusted_domain("${DOMAIN}" "${LIST}")

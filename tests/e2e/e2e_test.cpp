@@ -45,6 +45,7 @@ struct E2eCase {
     int outcome;
     std::string untrustedHost;  // for outcome 4: the host the box must name
     CloseBy closeBy;
+    bool plantDlls = false;  // fake DLLs beside the copy, as in a shared Downloads folder
 };
 
 // The case by its name in messages, not as raw bytes.
@@ -81,12 +82,93 @@ HANDLE createWithBytes(const std::wstring& path, const std::string& bytes, DWORD
     return file;
 }
 
+// DLLs that the process loads, or may load, by name on Windows, none of them
+// a KnownDLL: the message box and its theming, and WinINet with what it needs.
+// And Wine's display driver, which Wine's user32 loads by name once the
+// program runs: under Wine, only the program's restriction of the default
+// DLL directories keeps that one in System32.
+const wchar_t* const PLANTED_DLLS[] = {
+    L"wininet.dll",  L"uxtheme.dll",   L"dwmapi.dll",        L"comctl32.dll",         L"version.dll",
+    L"msimg32.dll",  L"mpr.dll",       L"iertutil.dll",      L"sspicli.dll",          L"urlmon.dll",
+    L"winhttp.dll",  L"cryptbase.dll", L"profapi.dll",       L"propsys.dll",          L"textinputframework.dll",
+    L"wintypes.dll", L"winmm.dll",     L"coremessaging.dll", L"coreuicomponents.dll", L"kernel.appcore.dll",
+    L"winex11.drv",
+};
+
+// Under Wine these load from the program's folder whatever the program does:
+// Wine's user32 imports version.dll before the program's first instruction,
+// and Wine's uxtheme loads msimg32 on first use along the process's original
+// DLL path. Windows' own DLLs differ; there every name counts.
+const struct {
+    const wchar_t* name;
+    const char* importer;
+} LOADED_BY_WINE_ITSELF[] = {{L"version.dll", "Wine's user32"}, {L"msimg32.dll", "Wine's uxtheme"}};
+
+bool underWine() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// The importer when Wine loads the name whatever the program does; null otherwise.
+const char* wineImporterOf(const std::wstring& name) {
+    if (!underWine()) return nullptr;
+    for (const auto& exempt : LOADED_BY_WINE_ITSELF) {
+        if (name == exempt.name) return exempt.importer;
+    }
+    return nullptr;
+}
+
+// A second download of the program, as a browser names it.
+const wchar_t PLANTED_APP_NAME[] = L"hello-origin (1).exe";
+
+// Puts the fakes beside the program and has Wine prefer them for this program
+// alone, as Windows prefers a DLL in the program's folder to one in System32
+// (read by Wine when a process starts, unlike the WINEDLLOVERRIDES of a
+// Windows environment block).
+void plantDlls(const std::wstring& folder) {
+    HKEY overrides = nullptr;
+    if (underWine()) {
+        const std::wstring key = std::wstring(L"Software\\Wine\\AppDefaults\\") + PLANTED_APP_NAME + L"\\DllOverrides";
+        ASSERT_EQ(
+            RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &overrides, nullptr),
+            ERROR_SUCCESS);
+    }
+    for (const std::wstring name : PLANTED_DLLS) {
+        const std::wstring fake = name == L"wininet.dll" ? L"planted_wininet.dll" : L"planted_dll.dll";
+        ASSERT_TRUE(CopyFileW((ownFolder() + L"\\" + fake).c_str(), (folder + L"\\" + name).c_str(), FALSE));
+        DeleteFileW((folder + L"\\" + name + L".loaded").c_str());
+        if (overrides != nullptr) {
+            static const wchar_t NATIVE_FIRST[] = L"native,builtin";
+            RegSetValueExW(
+                overrides,
+                (name.size() > 4 && name.compare(name.size() - 4, 4, L".dll") == 0 ? name.substr(0, name.size() - 4)
+                                                                                   : name)
+                    .c_str(),
+                0,
+                REG_SZ,
+                reinterpret_cast<const BYTE*>(NATIVE_FIRST),
+                sizeof NATIVE_FIRST);
+        }
+    }
+    if (overrides != nullptr) RegCloseKey(overrides);
+}
+
+void expectNoPlantedDllLoaded(const std::wstring& folder) {
+    for (const std::wstring name : PLANTED_DLLS) {
+        const bool loaded = GetFileAttributesW((folder + L"\\" + name + L".loaded").c_str()) != INVALID_FILE_ATTRIBUTES;
+        if (const char* importer = wineImporterOf(name)) {
+            if (loaded) std::printf("note: %s was loaded by %s\n", toUtf8(name).c_str(), importer);
+            continue;
+        }
+        EXPECT_FALSE(loaded) << toUtf8(name) << " was loaded from the program's folder";
+    }
+}
+
 class EndToEnd : public testing::TestWithParam<E2eCase> {};
 
 TEST_P(EndToEnd, OneBoxAndTheOutcomeAsExitCode) {
     const E2eCase& c = GetParam();
     const std::wstring folder = ownFolder() + L"\\e2e-work\\" + widen(c.name);
-    const std::wstring app = folder + L"\\hello-origin.exe";
+    const std::wstring app = folder + L"\\" + (c.plantDlls ? PLANTED_APP_NAME : L"hello-origin.exe");
     const std::wstring stream = app + STREAM_SUFFIX;
     CreateDirectoryW((ownFolder() + L"\\e2e-work").c_str(), nullptr);
     CreateDirectoryW(folder.c_str(), nullptr);
@@ -106,8 +188,10 @@ TEST_P(EndToEnd, OneBoxAndTheOutcomeAsExitCode) {
         }
     }
 
+    if (c.plantDlls) plantDlls(folder);
     const AppRun run = runAndReadBox(app, c.closeBy);
     if (heldStream != INVALID_HANDLE_VALUE) CloseHandle(heldStream);
+    if (c.plantDlls) expectNoPlantedDllLoaded(folder);
 
     ASSERT_EQ(run.failure, "");
     const Expected& expected = EXPECTED[c.outcome];
@@ -205,6 +289,28 @@ INSTANTIATE_TEST_SUITE_P(LineEnds,
                                                  "",
                                                  CloseBy::OkButton}),
                          CaseName());
+
+// Fake DLLs beside the program, the WinINet one trusting every URL: none may
+// load, and the verdict stays the real one, whether or not a URL is cracked.
+INSTANTIATE_TEST_SUITE_P(
+    PlantedDlls,
+    EndToEnd,
+    testing::Values(E2eCase{"UntrustedBesideFakes",
+                            Stream::Written,
+                            ZONE_HEAD + "HostUrl=https://evil.test/x.exe\r\n",
+                            4,
+                            "evil.test",
+                            CloseBy::OkButton,
+                            true},
+                    E2eCase{"TrustedBesideFakes",
+                            Stream::Written,
+                            ZONE_HEAD + "HostUrl=https://dl." + TRUSTED + "/a.exe\r\n",
+                            0,
+                            "",
+                            CloseBy::OkButton,
+                            true},
+                    E2eCase{"NoHostUrlBesideFakes", Stream::Written, ZONE_HEAD, 2, "", CloseBy::OkButton, true}),
+    CaseName());
 
 // Streams longer than the 4095 bytes that are read.
 INSTANTIATE_TEST_SUITE_P(
