@@ -16,3 +16,7 @@ if [ ! -f "$prefix/system.reg" ]; then
 fi
 # Unmanaged windows close at once; managed ones cost about 2 s each under Xvfb.
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+# Windows looks for a DLL that is not a KnownDLL in the program's folder
+# first; so does Wine for the unit tests' WinINet stand-in beside them.
+wine reg add 'HKCU\Software\Wine\AppDefaults\origin_check_tests.exe\DllOverrides' /v wininet /d native,builtin /f \
+  >/dev/null 2>&1

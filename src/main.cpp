@@ -11,7 +11,6 @@ namespace {
 // Appended to a file's path, names its Zone.Identifier data stream (NTFS).
 const wchar_t MOTW_STREAM[] = L":Zone.Identifier:$DATA";
 
-constexpr DWORD MARK_READ_LIMIT = static_cast<DWORD>(MARK_TEXT_CAPACITY - 1);
 constexpr DWORD STREAM_PATH_CAPACITY = MAX_PATH + 64;
 constexpr int MESSAGE_CAPACITY = 512;
 static_assert(STREAM_PATH_CAPACITY >= MAX_PATH - 1 + (sizeof MOTW_STREAM / sizeof MOTW_STREAM[0]),
@@ -33,6 +32,48 @@ const Report REPORTS[] = {
 };
 static_assert(sizeof REPORTS / sizeof REPORTS[0] == OUTCOME_UNTRUSTED + 1, "one report for each outcome");
 
+// The Zone.Identifier stream of a file, read-only; a writer holding it
+// keeps it closed to us.
+class FileMarkStream final : public MarkStream {
+public:
+    explicit FileMarkStream(const wchar_t* streamPath) : path_(streamPath) {}
+
+    bool open() override {
+        // Read access alone: a standard user may not write the program's file.
+        // Readers may share; a writer holding the stream makes the open fail.
+        handle_ = CreateFileW(path_,
+                              GENERIC_READ,
+                              FILE_SHARE_READ,
+                              nullptr,
+                              OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+        return handle_ != INVALID_HANDLE_VALUE;
+    }
+
+    bool size(std::uint64_t* bytes) override {
+        LARGE_INTEGER streamSize;
+        if (!GetFileSizeEx(handle_, &streamSize)) return false;
+        *bytes = static_cast<std::uint64_t>(streamSize.QuadPart);
+        return true;
+    }
+
+    bool read(char* buffer, std::uint32_t limit, std::uint32_t* bytesRead) override {
+        DWORD count = 0;
+        const bool succeeded = ReadFile(handle_, buffer, limit, &count, nullptr) != FALSE;
+        *bytesRead = count;
+        return succeeded;
+    }
+
+    void close() override {
+        CloseHandle(handle_);
+    }
+
+private:
+    const wchar_t* path_;
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
 // Reads the head of this executable's own Zone.Identifier stream and checks it.
 Outcome checkOwnMark(wchar_t* hostName) {
     wchar_t modulePath[MAX_PATH];
@@ -44,31 +85,8 @@ Outcome checkOwnMark(wchar_t* hostName) {
     wchar_t streamPath[STREAM_PATH_CAPACITY];
     lstrcpyW(streamPath, modulePath);
     lstrcatW(streamPath, MOTW_STREAM);
-
-    // Readers may share; a writer holding the stream makes the open fail.
-    HANDLE stream = CreateFileW(streamPath,
-                                GENERIC_READ,
-                                FILE_SHARE_READ,
-                                nullptr,
-                                OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL,
-                                nullptr);
-    if (stream == INVALID_HANDLE_VALUE) return OUTCOME_NO_MARK;
-
-    LARGE_INTEGER streamSize;
-    const bool streamSizeKnown = GetFileSizeEx(stream, &streamSize) != FALSE;
-    char markText[MARK_TEXT_CAPACITY];
-    DWORD bytesRead = 0;
-    if (!ReadFile(stream, markText, MARK_READ_LIMIT, &bytesRead, nullptr)) {
-        bytesRead = 0;  // a failed read leaves an empty mark
-    }
-    CloseHandle(stream);
-    markText[bytesRead] = '\0';
-
-    // The head of a longer stream may end inside the HostUrl line.
-    const bool streamHasMore = streamSizeKnown ? streamSize.QuadPart > static_cast<LONGLONG>(bytesRead)
-                                               : bytesRead == MARK_READ_LIMIT;
-    return checkMarkText(markText, streamHasMore, hostName);
+    FileMarkStream stream(streamPath);
+    return checkMarkStream(stream, hostName);
 }
 
 // The program runs from the Downloads folder, which other downloads share:

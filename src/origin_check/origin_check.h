@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 
 // One UTF-16 code unit. Windows spells it wchar_t, so the W functions take
@@ -31,6 +32,7 @@ enum Outcome : int {
 
 // Capacities in code units, terminator included.
 constexpr std::size_t MARK_TEXT_CAPACITY = 4096;  // bytes: 4095 read + NUL
+constexpr std::uint32_t MARK_READ_LIMIT = MARK_TEXT_CAPACITY - 1;
 constexpr std::size_t URL_CAPACITY = 4096;
 constexpr std::size_t HOST_NAME_CAPACITY = 256;
 
@@ -63,3 +65,24 @@ bool hostMatchesDomain(const WideChar* host, const WideChar* domain);
 // streamHasMore says the stream holds bytes beyond markText; a HostUrl value
 // that runs into the end of what was read is then incomplete (OUTCOME_BAD_URL).
 Outcome checkMarkText(const char* markText, bool streamHasMore, WideChar* hostName);
+
+// A Zone.Identifier stream as the check reads it. The Windows program opens
+// its own executable's stream; tests stand in with short, failed and stale reads.
+class MarkStream {
+public:
+    // False when there is no stream to read (the outcome is OUTCOME_NO_MARK).
+    virtual bool open() = 0;
+    // The stream's length in bytes; false when it cannot be told.
+    virtual bool size(std::uint64_t* bytes) = 0;
+    // One read of at most `limit` bytes into `buffer`; false when it fails.
+    virtual bool read(char* buffer, std::uint32_t limit, std::uint32_t* bytesRead) = 0;
+    virtual void close() = 0;
+
+protected:
+    ~MarkStream() = default;
+};
+
+// Opens the stream, reads its head (at most MARK_READ_LIMIT bytes) in one
+// read, closes it before the text is examined, and checks the head with
+// checkMarkText.
+Outcome checkMarkStream(MarkStream& stream, WideChar* hostName);

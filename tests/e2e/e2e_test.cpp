@@ -36,7 +36,14 @@ std::wstring widen(const std::string& ascii) {
     return std::wstring(ascii.begin(), ascii.end());
 }
 
-enum class Stream { None, Written, HeldOpenForWriting };
+enum class Stream {
+    None,
+    Written,
+    HeldOpenForWriting,  // by a writer that shares nothing
+    HeldByWriterSharingAll,
+    HeldByReader,  // that shares reading only
+    ReadOnly,      // the program's file and its stream, as a standard user sees Program Files
+};
 
 struct E2eCase {
     const char* name;
@@ -172,6 +179,9 @@ TEST_P(EndToEnd, OneBoxAndTheOutcomeAsExitCode) {
     const std::wstring stream = app + STREAM_SUFFIX;
     CreateDirectoryW((ownFolder() + L"\\e2e-work").c_str(), nullptr);
     CreateDirectoryW(folder.c_str(), nullptr);
+    // Left read-only by an earlier run, they could be neither replaced nor deleted.
+    SetFileAttributesW(stream.c_str(), FILE_ATTRIBUTE_NORMAL);
+    SetFileAttributesW(app.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(stream.c_str());
     ASSERT_TRUE(CopyFileW((ownFolder() + L"\\hello-origin.exe").c_str(), app.c_str(), FALSE));
     // A copy of a downloaded program brings its mark along on NTFS.
@@ -179,12 +189,28 @@ TEST_P(EndToEnd, OneBoxAndTheOutcomeAsExitCode) {
 
     HANDLE heldStream = INVALID_HANDLE_VALUE;
     if (c.stream != Stream::None) {
-        const DWORD share = c.stream == Stream::HeldOpenForWriting ? 0 : FILE_SHARE_READ;
+        const DWORD share = c.stream == Stream::HeldOpenForWriting       ? 0
+                            : c.stream == Stream::HeldByWriterSharingAll ? FILE_SHARE_READ | FILE_SHARE_WRITE
+                                                                         : FILE_SHARE_READ;
         heldStream = createWithBytes(stream, c.bytes, share);
         ASSERT_NE(heldStream, INVALID_HANDLE_VALUE) << "cannot write the stream, error " << GetLastError();
-        if (c.stream == Stream::Written) {
+        if (c.stream != Stream::HeldOpenForWriting && c.stream != Stream::HeldByWriterSharingAll) {
             CloseHandle(heldStream);
             heldStream = INVALID_HANDLE_VALUE;
+        }
+        if (c.stream == Stream::HeldByReader) {
+            heldStream = CreateFileW(stream.c_str(),
+                                     GENERIC_READ,
+                                     FILE_SHARE_READ,
+                                     nullptr,
+                                     OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL,
+                                     nullptr);
+            ASSERT_NE(heldStream, INVALID_HANDLE_VALUE) << "cannot open the stream, error " << GetLastError();
+        }
+        if (c.stream == Stream::ReadOnly) {
+            ASSERT_TRUE(SetFileAttributesW(stream.c_str(), FILE_ATTRIBUTE_READONLY));
+            ASSERT_TRUE(SetFileAttributesW(app.c_str(), FILE_ATTRIBUTE_READONLY));
         }
     }
 
@@ -209,7 +235,7 @@ std::string referrerOf(size_t bytes) {
     return "ReferrerUrl=https://r.test/" + std::string(bytes - 29, 'r') + "\r\n";
 }
 // "https://dl." and the trusted domain: a value the head of the stream may end in.
-const std::string TRUSTED_URL_HEAD = "https://dl." + TRUSTED;
+const std::string TRUSTED_URL_HEAD = "https://d." + TRUSTED;
 const size_t HEAD_BYTES = 4095;
 const size_t KEY_BYTES = 8;
 // The longest host a URL may carry: 255 characters.
@@ -226,19 +252,19 @@ INSTANTIATE_TEST_SUITE_P(
         E2eCase{"BadUrl", Stream::Written, ZONE_HEAD + "HostUrl=about:internet\r\n", 3, "", CloseBy::OkButton},
         E2eCase{"TrustedByOk",
                 Stream::Written,
-                ZONE_HEAD + "HostUrl=https://dl." + TRUSTED + "/a.exe\r\n",
+                ZONE_HEAD + "HostUrl=https://d." + TRUSTED + "/a.exe\r\n",
                 0,
                 "",
                 CloseBy::OkButton},
         E2eCase{"TrustedByEscape",
                 Stream::Written,
-                ZONE_HEAD + "HostUrl=https://dl." + TRUSTED + "/a.exe\r\n",
+                ZONE_HEAD + "HostUrl=https://d." + TRUSTED + "/a.exe\r\n",
                 0,
                 "",
                 CloseBy::EscapeKey},
         E2eCase{"TrustedByClose",
                 Stream::Written,
-                ZONE_HEAD + "HostUrl=https://dl." + TRUSTED + "/a.exe\r\n",
+                ZONE_HEAD + "HostUrl=https://d." + TRUSTED + "/a.exe\r\n",
                 0,
                 "",
                 CloseBy::CloseCommand},
@@ -259,7 +285,21 @@ INSTANTIATE_TEST_SUITE_P(
                 "HostUrl=https://" + TRUSTED + "/\r\n",
                 1,
                 "",
-                CloseBy::OkButton}),
+                CloseBy::OkButton},
+        // Only readers may share: a writer that lets others write too still keeps the stream closed.
+        E2eCase{"StreamHeldByWriterSharingAll",
+                Stream::HeldByWriterSharingAll,
+                "HostUrl=https://" + TRUSTED + "/\r\n",
+                1,
+                "",
+                CloseBy::OkButton},
+        E2eCase{"StreamHeldByReader",
+                Stream::HeldByReader,
+                "HostUrl=https://" + TRUSTED + "/\r\n",
+                0,
+                "",
+                CloseBy::OkButton},
+        E2eCase{"ReadOnlyFile", Stream::ReadOnly, "HostUrl=https://" + TRUSTED + "/\r\n", 0, "", CloseBy::OkButton}),
     CaseName());
 
 INSTANTIATE_TEST_SUITE_P(LineEnds,
@@ -304,7 +344,7 @@ INSTANTIATE_TEST_SUITE_P(
                             true},
                     E2eCase{"TrustedBesideFakes",
                             Stream::Written,
-                            ZONE_HEAD + "HostUrl=https://dl." + TRUSTED + "/a.exe\r\n",
+                            ZONE_HEAD + "HostUrl=https://d." + TRUSTED + "/a.exe\r\n",
                             0,
                             "",
                             CloseBy::OkButton,
@@ -316,27 +356,42 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     LongStreams,
     EndToEnd,
-    testing::Values(E2eCase{"HostUrlInsideHead",
-                            Stream::Written,
-                            ZONE_HEAD + "HostUrl=https://dl." + TRUSTED + "/a.exe\r\n" + referrerOf(6000),
-                            0,
-                            "",
-                            CloseBy::OkButton},
-                    // The read ends inside "dl.example.com.evil.test": judged whole, the head would be trusted.
-                    E2eCase{"HostUrlCutInsideHost",
-                            Stream::Written,
-                            referrerOf(HEAD_BYTES - KEY_BYTES - TRUSTED_URL_HEAD.size()) +
-                                "HostUrl=" + TRUSTED_URL_HEAD + ".evil.test/a.exe\r\n",
-                            3,
-                            "",
-                            CloseBy::OkButton},
-                    E2eCase{"HostUrlEndsAtTheCut",
-                            Stream::Written,
-                            referrerOf(HEAD_BYTES - KEY_BYTES - TRUSTED_URL_HEAD.size() - 2) +
-                                "HostUrl=" + TRUSTED_URL_HEAD + "\r\nZoneId=3\r\n",
-                            0,
-                            "",
-                            CloseBy::OkButton}),
+    testing::Values(
+        E2eCase{"HostUrlInsideHead",
+                Stream::Written,
+                ZONE_HEAD + "HostUrl=https://d." + TRUSTED + "/a.exe\r\n" + referrerOf(6000),
+                0,
+                "",
+                CloseBy::OkButton},
+        // The read ends inside "dl.example.com.evil.test": judged whole, the head would be trusted.
+        E2eCase{"HostUrlCutInsideHost",
+                Stream::Written,
+                referrerOf(HEAD_BYTES - KEY_BYTES - TRUSTED_URL_HEAD.size()) + "HostUrl=" + TRUSTED_URL_HEAD +
+                    ".evil.test/a.exe\r\n",
+                3,
+                "",
+                CloseBy::OkButton},
+        // Exactly the 4095 bytes that are read, the value running to the end: whole.
+        E2eCase{"Exactly4095Bytes",
+                Stream::Written,
+                referrerOf(HEAD_BYTES - KEY_BYTES - TRUSTED_URL_HEAD.size()) + "HostUrl=" + TRUSTED_URL_HEAD,
+                0,
+                "",
+                CloseBy::OkButton},
+        // One byte more: the value may go on past what was read.
+        E2eCase{"Exactly4096ValueToTheCut",
+                Stream::Written,
+                referrerOf(HEAD_BYTES - KEY_BYTES - TRUSTED_URL_HEAD.size()) + "HostUrl=" + TRUSTED_URL_HEAD + "\r",
+                3,
+                "",
+                CloseBy::OkButton},
+        E2eCase{"HostUrlEndsAtTheCut",
+                Stream::Written,
+                referrerOf(HEAD_BYTES - KEY_BYTES - TRUSTED_URL_HEAD.size() - 2) + "HostUrl=" + TRUSTED_URL_HEAD +
+                    "\r\nZoneId=3\r\n",
+                0,
+                "",
+                CloseBy::OkButton}),
     CaseName());
 
 // The manifest and version information that Windows reads from the image.

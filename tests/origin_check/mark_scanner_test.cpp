@@ -64,6 +64,9 @@ INSTANTIATE_TEST_SUITE_P(
         ScanCase{"LastLineWithoutEnd", ZONE_HEAD + "HostUrl=https://h/x", true, "https://h/x", true},
         ScanCase{"CrOnlyIsOneLine", "[ZoneTransfer]\rHostUrl=https://h/\r", false, "", false},
         ScanCase{"CrOnlyKeyFirst", "HostUrl=https://h/\rZoneId=3\r", true, "https://h/", false},
+        // CRs at a line's start are passed over, at the text's start and after an LF.
+        ScanCase{"CrsBeforeKeyAtStart", "\r\rHostUrl=https://h/\r\n", true, "https://h/", false},
+        ScanCase{"CrAfterLfBeforeKey", "ZoneId=3\n\rHostUrl=https://h/\n", true, "https://h/", false},
         ScanCase{"FirstOfTwoWins",
                  "HostUrl=https://first/\r\nHostUrl=https://second/\r\n",
                  true,

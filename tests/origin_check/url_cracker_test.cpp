@@ -6,6 +6,10 @@
 #include <ostream>
 #include <string>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "case_name.h"
 #include "url_cracker.h"
 #include "wide_text.h"
@@ -46,6 +50,17 @@ const CrackCase CRACK_CASES[] = {
     {"FileUrlLocal", "file:///C:/x", true, "", false},
     {"FileUrlDrive", "file://C:/x", true, "", false},
     {"FileUrlServer", "file://server/share", true, "server", false},
+    {"FileSchemeInCapitals", "FILE://C:/x", true, "", false},
+    // Wine's WinINet gives the host "C|".
+    {"FileUrlDrivePipe", "file://C|/x", true, "", true},
+    {"OneSlashBringsNoAuthority", "http:/host/x", true, "", false},
+    {"DriveFormOnlyInFileUrls", "http://C:80/x", true, "C", false},
+    // Wine's WinINet takes an empty scheme and gives "h".
+    {"EmptySchemeName", "://h/", false, "", true},
+    // A backslash neither ends the authority nor hides an '@'.
+    {"BackslashInHost", "http://a\\b/", true, "a\\b", false},
+    {"BackslashBeforeAt", "http://evil.test\\@dl.example.com/", true, "dl.example.com", false},
+    {"AtInPathIsNoUserinfo", "http://h/x@e", true, "h", false},
     {"SchemeWithDigitsAndSigns", "a1+b-c.d://h/", true, "h", false},
     {"NothingDecoded", "https://exa%41mple.com/", true, "exa%41mple.com", false},
     {"NothingFolded", "HTTPS://Foo.Example.COM./", true, "Foo.Example.COM.", false},
@@ -80,6 +95,17 @@ TEST_P(CrackTest, OwnCracker) {
 }
 
 #ifdef _WIN32
+// The build puts a wininet.dll that calls every host trusted beside the tests,
+// as a web page could beside the program in the Downloads folder.
+TEST(WinInetStandIn, StandsBesideTheTests) {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, length);
+    folder.resize(folder.find_last_of(L'\\') + 1);
+    EXPECT_NE(GetFileAttributesW((folder + L"wininet.dll").c_str()), INVALID_FILE_ATTRIBUTES)
+        << "without it, nothing tests where WinINet is loaded from";
+}
+
 TEST_P(CrackTest, WinInet) {
     if (GetParam().ownCrackerOnly) GTEST_SKIP() << "Wine's WinINet differs from Windows on this URL";
     check(crackUrlHost);

@@ -1,0 +1,21 @@
+// Reads the head of a Zone.Identifier stream and checks it: one read, and the
+// stream closed before its text is examined.
+#include "origin_check.h"
+
+Outcome checkMarkStream(MarkStream& stream, WideChar* hostName) {
+    if (!stream.open()) return OUTCOME_NO_MARK;
+
+    std::uint64_t streamSize = 0;
+    const bool streamSizeKnown = stream.size(&streamSize);
+    char markText[MARK_TEXT_CAPACITY];
+    std::uint32_t bytesRead = 0;
+    // A failed read leaves an empty mark, and so does a count beyond what
+    // was asked for, which no byte of the buffer could back.
+    if (!stream.read(markText, MARK_READ_LIMIT, &bytesRead) || bytesRead > MARK_READ_LIMIT) bytesRead = 0;
+    stream.close();
+    markText[bytesRead] = '\0';
+
+    // The head of a longer stream may end inside the HostUrl line.
+    const bool streamHasMore = streamSizeKnown ? streamSize > bytesRead : bytesRead == MARK_READ_LIMIT;
+    return checkMarkText(markText, streamHasMore, hostName);
+}
