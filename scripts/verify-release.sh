@@ -70,14 +70,6 @@ else
   echo "domain: $domain (read from the file's version information)"
 fi
 
-version=$(osslsigncode --version 2>/dev/null | sed -n '1s/^osslsigncode \([0-9]*\.[0-9]*\).*/\1/p')
-case "$version" in
-  1.* | 2.[0-9] | 2.1[01])
-    echo "note: osslsigncode $version reads the file's signature; upstream fixed memory corruption in reading" \
-      "untrusted signatures in 2.12, so check files from unknown sources on a machine you can spare" >&2
-    ;;
-esac
-
 commit=$(git -C "$root" rev-parse HEAD)
 if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
   echo "note: the checkout has changes that are not committed; the rebuild leaves them out" >&2
@@ -99,21 +91,25 @@ if [ "$cert_size" -eq 0 ]; then
   expected=$rebuild
   against="the rebuild"
 else
+  version=$(osslsigncode --version 2>/dev/null | sed -n '1s/^osslsigncode \([0-9]*\.[0-9]*\).*/\1/p')
+  case "$version" in
+    1.* | 2.[0-9] | 2.1[01])
+      echo "note: osslsigncode $version reads the file's signature; upstream fixed memory corruption in reading" \
+        "untrusted signatures in 2.12, so check files from unknown sources on a machine you can spare" >&2
+      ;;
+  esac
   osslsigncode extract-signature -pem -in "$published" -out "$work/signature.pem" >"$work/extract.log" 2>&1 ||
     refuse "the file's signature cannot be read: $(tail -n 3 "$work/extract.log" | tr '\n' ' ' | printable)"
   osslsigncode verify ${ca:+-CAfile "$ca"} -in "$published" >"$work/verify.log" 2>&1 && verifies=yes
-  signer=$(awk '/^Signer.s certificate:/ { seen = 1 } seen && /Subject:/ { sub(/^[ \t]*Subject: */, ""); print; exit }' \
-    "$work/verify.log" | printable)
-  echo "signer: ${signer:-(not found in the signature)}"
   if [ -n "$verifies" ]; then
-    echo "signature: verifies"
+    signature_line="signature: verifies"
   else
     reason=""
     grep -q '^Calculated message digest.*MISMATCH' "$work/verify.log" &&
       reason="the file was changed after it was signed (message digest mismatch)"
     chain=$(sed -n 's/.*Verify error: *//p; s/^[ \t]*Error: *//p' "$work/verify.log" | head -n 1 | printable)
     [ -z "$chain" ] || reason="${reason:+$reason; }the signer's certificate is not trusted here: $chain"
-    echo "signature: does not verify: ${reason:-osslsigncode verify failed}"
+    signature_line="signature: does not verify: ${reason:-osslsigncode verify failed}"
   fi
   # attach-signature exits 1 when it cannot verify; whether it wrote the
   # file is what counts here.
@@ -121,6 +117,14 @@ else
     -out "$work/attached.exe" >/dev/null 2>&1 || true
   expected="$work/attached.exe"
   against="the rebuild with the file's signature attached"
+  # osslsigncode names the signer only when the digest matches: for a changed
+  # file, the same signature on the rebuild names it.
+  [ ! -f "$expected" ] || grep -q "^Signer.s certificate:" "$work/verify.log" ||
+    osslsigncode verify ${ca:+-CAfile "$ca"} -in "$expected" >"$work/verify.log" 2>&1 || true
+  signer=$(awk '/^Signer.s certificate:/ { seen = 1 } seen && /Subject:/ { sub(/^[ \t]*Subject: */, ""); print; exit }' \
+    "$work/verify.log" | printable)
+  echo "signer: ${signer:-(not found in the signature)}"
+  echo "$signature_line"
   [ -f "$expected" ] || {
     echo "bytes: the file's signature cannot be attached to the rebuild"
     refuse "the file is not commit $commit's build for $domain"
