@@ -96,11 +96,12 @@ if [ -n "$signing" ]; then
   if ! openssl x509 -in "$cert_file" -noout -checkend 0 >/dev/null; then
     die "the certificate of $subject has expired ($(openssl x509 -in "$cert_file" -noout -enddate))"
   fi
-  # Windows takes a certificate whose extended key usage does not include
-  # code signing for no purpose of signing programs.
+  # A certificate limited to other uses (a TLS server's, say) signs programs
+  # that Windows will not take as signed.
   usage_ext=$(openssl x509 -in "$cert_file" -noout -ext extendedKeyUsage 2>/dev/null)
   case "$usage_ext" in
-    *"Extended Key Usage"*) case "$usage_ext" in *"Code Signing"*) ;; *) die "the certificate of $subject is not for code signing" ;; esac ;;
+    *"Code Signing"* | "") ;;
+    *"Extended Key Usage"*) die "the certificate of $subject is not for code signing" ;;
   esac
 fi
 
@@ -138,8 +139,9 @@ else
   # on this machine, so its output is what counts.
   osslsigncode attach-signature -sigin "$out/hello-origin.exe.sig.pem" -in "$out/hello-origin-unsigned.exe" \
     -out "$work/attached.exe" >/dev/null 2>&1 || true
-  [ -f "$work/attached.exe" ] && cmp -s "$work/attached.exe" "$out/hello-origin.exe" ||
+  if ! [ -f "$work/attached.exe" ] || ! cmp -s "$work/attached.exe" "$out/hello-origin.exe"; then
     die "the detached signature attached to the unsigned image does not give the signed file"
+  fi
   files="hello-origin.exe hello-origin.exe.sig.pem hello-origin-unsigned.exe"
 fi
 # shellcheck disable=SC2086 # one word per file

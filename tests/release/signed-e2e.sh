@@ -8,7 +8,7 @@ me=signed-e2e.sh
 . "$here/../../scripts/release-common.sh"
 read_pe_headers "$1" || exit 1
 [ "$cert_size" -gt 0 ] || die "$1 is not signed"
-rm -rf "$3/bin"
+rm -rf "${3:?}/bin"
 mkdir -p "$3/bin"
 cp "$1" "$3/bin/hello-origin.exe"
 cp "$2" "$3/bin/e2e_test.exe"
