@@ -10,6 +10,8 @@ read_pe_headers "$1" || exit 1
 [ "$cert_size" -gt 0 ] || die "$1 is not signed"
 rm -rf "${3:?}/bin"
 mkdir -p "$3/bin"
-cp "$1" "$3/bin/hello-origin.exe"
-cp "$2" "$3/bin/e2e_test.exe"
-exec "$here/../e2e/run-under-xvfb.sh" "$3/wineprefix" "$3/bin/e2e_test.exe"
+# Wine takes only an absolute prefix.
+work=$(cd "$3" && pwd)
+cp "$1" "$work/bin/hello-origin.exe"
+cp "$2" "$work/bin/e2e_test.exe"
+exec "$here/../e2e/run-under-xvfb.sh" "$work/wineprefix" "$work/bin/e2e_test.exe"
