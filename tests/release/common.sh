@@ -9,7 +9,8 @@ failures=0
 snapshot() {
   rm -rf "$2"
   mkdir -p "$2"
-  (cd "$1" && git ls-files -z --cached --others --exclude-standard |
+  # safe.directory: in CI's container the checkout belongs to another user.
+  (cd "$1" && git -c safe.directory="$1" ls-files -z --cached --others --exclude-standard |
     xargs -0 sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' files |
     tar --null -T - -cf -) | tar -xf - -C "$2"
   git -C "$2" -c init.defaultBranch=main init -q
