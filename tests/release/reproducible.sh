@@ -1,17 +1,18 @@
 #!/bin/sh
 # Two clean builds of the same sources, in folders of different names, must
 # give byte-identical programs: no link time, no build path in the image.
-# They are built for the trusted domain of the build under test.
+# They are built the way the release scripts build, for the trusted domain of
+# the build under test.
 # Usage: reproducible.sh SOURCE-DIR WORK-DIR TRUSTED-DOMAIN
 set -eu
 source_dir=$1
 work=$2
 domain=$3
+me=reproducible.sh
+. "$source_dir/scripts/release-common.sh"
 rm -rf "$work"
 for build in first second-build-elsewhere; do
-  cmake -S "$source_dir" -B "$work/$build" -G Ninja --toolchain "$source_dir/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DHELLO_ORIGIN_TESTS=OFF "-DTRUSTED_DOMAIN=$domain" >/dev/null
-  cmake --build "$work/$build" --target hello-origin >/dev/null
+  build_release_image "$source_dir" "$work/$build" "$domain"
 done
 first="$work/first/bin/hello-origin.exe"
 second="$work/second-build-elsewhere/bin/hello-origin.exe"

@@ -1,0 +1,152 @@
+#!/bin/sh
+# Builds the release of hello-origin.exe from the committed sources, in a
+# clean build folder, reproducibly, and optionally signs it with Authenticode.
+#
+# Usage: scripts/release.sh [--domain DOMAIN] [--out DIR]
+#                           [--sign CERT KEY | --pkcs12 FILE] [--timestamp URL] [--url URL]
+#   --domain DOMAIN  the trusted domain (default: the one build/mingw is
+#                    configured with, else the project's default)
+#   --out DIR        where the release goes (default: dist)
+#   --sign CERT KEY  sign with this certificate and private key (PEM files)
+#   --pkcs12 FILE    sign with the certificate and key in this PKCS#12 file
+#   --timestamp URL  have the signature time-stamped by this RFC 3161 server
+#   --url URL        the URL the signature names (default: https://DOMAIN/)
+# The password of the key or of the PKCS#12 file, if it has one, is read from
+# the environment variable HELLO_ORIGIN_SIGNING_PASSWORD, never from the
+# command line, where other users of the machine could see it.
+#
+# Writes hello-origin.exe and SHA256SUMS; when signing, also the detached
+# signature hello-origin.exe.sig.pem and the unsigned image
+# hello-origin-unsigned.exe, from which anyone can rebuild the signed file.
+set -eu
+me=release.sh
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/release-common.sh"
+
+usage() {
+  sed -n '5,22p' "$0" | sed 's/^# \{0,1\}//' >&2
+  exit 2
+}
+domain=""
+out="$root/dist"
+cert=""
+key=""
+pkcs12=""
+timestamp=""
+url=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --domain) [ $# -ge 2 ] || usage; domain=$2; shift 2 ;;
+    --out) [ $# -ge 2 ] || usage; out=$2; shift 2 ;;
+    --sign) [ $# -ge 3 ] || usage; cert=$2; key=$3; shift 3 ;;
+    --pkcs12) [ $# -ge 2 ] || usage; pkcs12=$2; shift 2 ;;
+    --timestamp) [ $# -ge 2 ] || usage; timestamp=$2; shift 2 ;;
+    --url) [ $# -ge 2 ] || usage; url=$2; shift 2 ;;
+    -h | --help) usage ;;
+    *) echo "$me: unknown argument: $1" >&2; usage ;;
+  esac
+done
+[ -z "$cert" ] || [ -z "$pkcs12" ] || die "give either --sign CERT KEY or --pkcs12 FILE, not both"
+signing=""
+[ -z "$cert$pkcs12" ] || signing=yes
+[ -n "$signing" ] || [ -z "$timestamp$url" ] || die "--timestamp and --url only apply when signing"
+# The domain as the developer configured it, as the other scripts take it.
+if [ -z "$domain" ] && [ -f "$root/build/mingw/CMakeCache.txt" ]; then
+  domain=$(sed -n "s/^TRUSTED_DOMAIN:STRING=//p" "$root/build/mingw/CMakeCache.txt")
+fi
+[ -z "$domain" ] || is_dns_name "$domain" || die "'$domain' is not a DNS name"
+
+"$root/scripts/install-deps.sh" release
+
+# Everything that can be wrong is checked before the build starts.
+git -C "$root" rev-parse --verify -q HEAD >/dev/null || die "$root is not a git checkout with a commit"
+changes=$(git -C "$root" status --porcelain)
+if [ -n "$changes" ]; then
+  printf '%s\n' "$changes" >&2
+  die "the work tree has changes that are not committed (above): a release is built from committed sources only"
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# openssl reads the password from the environment by name; an unset variable
+# would be an error, an empty one is no password.
+HELLO_ORIGIN_SIGNING_PASSWORD=${HELLO_ORIGIN_SIGNING_PASSWORD-}
+export HELLO_ORIGIN_SIGNING_PASSWORD
+if [ -n "$signing" ]; then
+  if [ -n "$pkcs12" ]; then
+    [ -r "$pkcs12" ] || die "cannot read the PKCS#12 file $pkcs12"
+    openssl pkcs12 -in "$pkcs12" -passin env:HELLO_ORIGIN_SIGNING_PASSWORD -nokeys -clcerts -out "$work/cert.pem" \
+      2>/dev/null ||
+      die "cannot open $pkcs12: not a PKCS#12 file, or HELLO_ORIGIN_SIGNING_PASSWORD is not its password"
+    key_public=$(openssl pkcs12 -in "$pkcs12" -passin env:HELLO_ORIGIN_SIGNING_PASSWORD -nocerts -nodes 2>/dev/null |
+      openssl pkey -pubout 2>/dev/null) || true
+    [ -n "$key_public" ] || die "$pkcs12 holds no private key"
+    cert_file="$work/cert.pem"
+  else
+    [ -r "$cert" ] || die "cannot read the certificate $cert"
+    [ -r "$key" ] || die "cannot read the private key $key"
+    key_public=$(openssl pkey -in "$key" -passin env:HELLO_ORIGIN_SIGNING_PASSWORD -pubout 2>/dev/null) ||
+      die "$key is not a private key, or HELLO_ORIGIN_SIGNING_PASSWORD is not its password"
+    cert_file=$cert
+  fi
+  cert_public=$(openssl x509 -in "$cert_file" -noout -pubkey 2>/dev/null) ||
+    die "${pkcs12:-$cert} holds no certificate in PEM form"
+  subject=$(openssl x509 -in "$cert_file" -noout -subject -nameopt oneline | sed 's/^subject=//')
+  [ "$cert_public" = "$key_public" ] || die "the private key does not belong to the certificate of $subject"
+  if ! openssl x509 -in "$cert_file" -noout -checkend 0 >/dev/null; then
+    die "the certificate of $subject has expired ($(openssl x509 -in "$cert_file" -noout -enddate))"
+  fi
+  # A certificate limited to other uses (a TLS server's, say) signs programs
+  # that Windows will not take as signed.
+  usage_ext=$(openssl x509 -in "$cert_file" -noout -ext extendedKeyUsage 2>/dev/null)
+  case "$usage_ext" in
+    *"Code Signing"* | "") ;;
+    *"Extended Key Usage"*) die "the certificate of $subject is not for code signing" ;;
+  esac
+fi
+
+# Build.
+commit=$(git -C "$root" rev-parse HEAD)
+build="$root/build/release"
+export_head "$root" "$build/source"
+build_release_image "$build/source" "$build/build" "$domain" || die "the build failed"
+domain=$(sed -n 's/^TRUSTED_DOMAIN:STRING=//p' "$build/build/CMakeCache.txt")
+image="$build/build/bin/hello-origin.exe"
+
+mkdir -p "$out"
+rm -f "$out/hello-origin.exe" "$out/hello-origin-unsigned.exe" "$out/hello-origin.exe.sig.pem" "$out/SHA256SUMS"
+if [ -z "$signing" ]; then
+  cp "$image" "$out/hello-origin.exe"
+  files="hello-origin.exe"
+else
+  cp "$image" "$out/hello-origin-unsigned.exe"
+  set -- -h sha256 -n hello-origin -i "${url:-https://$domain/}"
+  if [ -n "$pkcs12" ]; then set -- "$@" -pkcs12 "$pkcs12"; else set -- "$@" -certs "$cert" -key "$key"; fi
+  if [ -n "$HELLO_ORIGIN_SIGNING_PASSWORD" ]; then
+    # osslsigncode 2.5 takes a password on the command line or from a file.
+    (umask 077 && printf '%s' "$HELLO_ORIGIN_SIGNING_PASSWORD" >"$work/password")
+    set -- "$@" -readpass "$work/password"
+  fi
+  [ -z "$timestamp" ] || set -- "$@" -ts "$timestamp"
+  if ! osslsigncode sign "$@" -in "$out/hello-origin-unsigned.exe" -out "$out/hello-origin.exe" \
+    >"$work/sign.log" 2>&1 </dev/null; then
+    cat "$work/sign.log" >&2
+    die "osslsigncode could not sign"
+  fi
+  osslsigncode extract-signature -pem -in "$out/hello-origin.exe" -out "$out/hello-origin.exe.sig.pem" >/dev/null
+  # The promise to users: the unsigned image and the detached signature give
+  # the signed file. attach-signature exits 1 when it cannot verify the chain
+  # on this machine, so its output is what counts.
+  osslsigncode attach-signature -sigin "$out/hello-origin.exe.sig.pem" -in "$out/hello-origin-unsigned.exe" \
+    -out "$work/attached.exe" >/dev/null 2>&1 || true
+  if ! [ -f "$work/attached.exe" ] || ! cmp -s "$work/attached.exe" "$out/hello-origin.exe"; then
+    die "the detached signature attached to the unsigned image does not give the signed file"
+  fi
+  files="hello-origin.exe hello-origin.exe.sig.pem hello-origin-unsigned.exe"
+fi
+# shellcheck disable=SC2086 # one word per file
+(cd "$out" && sha256sum $files >SHA256SUMS)
+
+echo "release of commit $commit for $domain${signing:+, signed by $subject}:"
+sed 's/^/  /' "$out/SHA256SUMS"
+echo "in $out"

@@ -1,0 +1,52 @@
+# What the release tests share: a repository holding the work tree as it is,
+# throwaway signing keys, and a table runner. Sourced.
+
+failures=0
+
+# The work tree as it is, committed in a repository of its own, so that the
+# release scripts, which build committed sources only, build what is being
+# tested. Usage: snapshot SOURCE-DIR DEST
+snapshot() {
+  rm -rf "$2"
+  mkdir -p "$2"
+  # safe.directory: in CI's container the checkout belongs to another user.
+  (cd "$1" && git -c safe.directory="$1" ls-files -z --cached --others --exclude-standard |
+    xargs -0 sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' files |
+    tar --null -T - -cf -) | tar -xf - -C "$2"
+  git -C "$2" -c init.defaultBranch=main init -q
+  git -C "$2" add -A
+  git -C "$2" -c user.name=test -c user.email=test@invalid commit -q -m snapshot
+}
+
+# A self-signed code signing certificate and its key, made now and never kept
+# anywhere but the test's folder. Usage: throwaway_cert DIR NAME [OPENSSL-ARGS]
+throwaway_cert() {
+  dir=$1
+  name=$2
+  shift 2
+  mkdir -p "$dir"
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$dir/$name.key" -out "$dir/$name.pem" -days 2 \
+    -subj "/CN=hello-origin $name test/O=Throwaway" -addext "keyUsage=digitalSignature" "$@" 2>/dev/null
+}
+
+# One case of a table: runs the command, expects its exit status and each
+# line of TEXTS in its output.
+# Usage: check NAME STATUS TEXTS COMMAND [ARGS...]
+check() {
+  name=$1
+  expected_status=$2
+  expected_text=$3
+  shift 3
+  status=0
+  "$@" >"$work/case.log" 2>&1 </dev/null || status=$?
+  missing=$(printf '%s\n' "$expected_text" | while IFS= read -r text; do
+    [ -z "$text" ] || grep -qF -- "$text" "$work/case.log" || printf '%s; ' "$text"
+  done)
+  if [ "$status" -eq "$expected_status" ] && [ -z "$missing" ]; then
+    echo "ok: $name"
+  else
+    echo "FAIL: $name: exit status $status (expected $expected_status)${missing:+, missing: $missing}"
+    sed 's/^/  | /' "$work/case.log"
+    failures=$((failures + 1))
+  fi
+}

@@ -1,0 +1,62 @@
+#!/bin/sh
+# release.sh refuses, before building, what would make a bad release, and
+# signs with a PKCS#12 file or an encrypted key whose password comes from the
+# environment. Uses the repository and certificate sign.sh left in WORK-DIR.
+# Usage: refusals.sh WORK-DIR DOMAIN
+set -eu
+work=$1
+domain=$2
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/common.sh"
+repo="$work/repo"
+keys="$work/keys"
+release="$repo/scripts/release.sh"
+refused="$work/refused"
+out=$refused
+
+throwaway_cert "$keys" stranger
+throwaway_cert "$keys" tls -addext extendedKeyUsage=serverAuth
+openssl x509 -new -key "$keys/signer.key" -subj "/CN=hello-origin expired test" -days -1 -out "$keys/expired.pem"
+export HELLO_ORIGIN_SIGNING_PASSWORD="pass phrase"
+openssl pkey -in "$keys/signer.key" -aes256 -passout env:HELLO_ORIGIN_SIGNING_PASSWORD -out "$keys/encrypted.key"
+openssl pkcs12 -export -in "$keys/signer.pem" -inkey "$keys/signer.key" -passout env:HELLO_ORIGIN_SIGNING_PASSWORD \
+  -out "$keys/signer.p12"
+sign() { "$release" --domain "$domain" --out "$out" "$@"; }
+
+touch "$repo/stray-file"
+check "a file that is not committed" 1 "not committed" sign
+rm "$repo/stray-file"
+echo >>"$repo/README.md"
+check "a change that is not committed" 1 "not committed" sign
+git -C "$repo" checkout -q README.md
+check "no certificate" 1 "cannot read the certificate" sign --sign "$keys/missing.pem" "$keys/signer.key"
+check "no key" 1 "cannot read the private key" sign --sign "$keys/signer.pem" "$keys/missing.key"
+check "the key of another certificate" 1 "does not belong to the certificate" \
+  sign --sign "$keys/signer.pem" "$keys/stranger.key"
+check "an expired certificate" 1 "has expired" sign --sign "$keys/expired.pem" "$keys/signer.key"
+check "a certificate not for code signing" 1 "is not for code signing" sign --sign "$keys/tls.pem" "$keys/tls.key"
+check "an encrypted key, wrong password" 1 "not its password" \
+  env HELLO_ORIGIN_SIGNING_PASSWORD=wrong "$release" --sign "$keys/signer.pem" "$keys/encrypted.key" --out "$refused"
+check "PKCS#12, wrong password" 1 "not its password" \
+  env HELLO_ORIGIN_SIGNING_PASSWORD=wrong "$release" --pkcs12 "$keys/signer.p12" --out "$refused"
+check "PKCS#12, no password" 1 "not its password" \
+  env -u HELLO_ORIGIN_SIGNING_PASSWORD "$release" --pkcs12 "$keys/signer.p12" --out "$refused"
+check "both ways of signing" 1 "not both" sign --sign "$keys/signer.pem" "$keys/signer.key" --pkcs12 "$keys/signer.p12"
+check "a domain that is not a DNS name" 1 "is not a DNS name" "$release" --domain "bad..domain" --out "$refused"
+if [ -e "$refused" ]; then
+  echo "FAIL: a refused release wrote $refused"
+  failures=$((failures + 1))
+else
+  echo "ok: the refused releases wrote nothing"
+fi
+
+out="$work/accepted"
+check "PKCS#12, password from the environment" 0 "signed by CN = hello-origin signer test" \
+  sign --pkcs12 "$keys/signer.p12"
+check "PKCS#12: the signature verifies" 0 "Signature verification: ok" \
+  osslsigncode verify -CAfile "$keys/signer.pem" -in "$out/hello-origin.exe"
+check "encrypted key, password from the environment" 0 "signed by CN = hello-origin signer test" \
+  sign --sign "$keys/signer.pem" "$keys/encrypted.key"
+check "encrypted key: the signature verifies" 0 "Signature verification: ok" \
+  osslsigncode verify -CAfile "$keys/signer.pem" -in "$out/hello-origin.exe"
+[ "$failures" -eq 0 ]

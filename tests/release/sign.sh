@@ -1,0 +1,36 @@
+#!/bin/sh
+# Signs a release with a throwaway certificate, as a publisher would, and
+# checks what the release promises: the signature verifies against that
+# certificate and names the program, its URL and SHA-256; the unsigned image
+# is byte for byte the program the other tests tested; SHA256SUMS holds.
+# The other release tests use what it leaves in WORK-DIR.
+# Usage: sign.sh SOURCE-DIR WORK-DIR DOMAIN TESTED-PROGRAM.exe
+set -eu
+source_dir=$1
+work=$2
+domain=$3
+tested=$4
+. "$source_dir/tests/release/common.sh"
+
+echo "using $(osslsigncode --version 2>/dev/null | head -n 1)"
+rm -rf "$work"
+mkdir -p "$work"
+snapshot "$source_dir" "$work/repo"
+throwaway_cert "$work/keys" signer -addext extendedKeyUsage=codeSigning
+release="$work/signed"
+
+check "release.sh builds and signs" 0 "signed by CN = hello-origin signer test" \
+  "$work/repo/scripts/release.sh" --domain "$domain" --sign "$work/keys/signer.pem" "$work/keys/signer.key" \
+  --out "$release"
+check "the signature verifies against the certificate; SHA-256, the program and its URL, no time stamp" 0 \
+  "Signature verification: ok
+Message digest algorithm  : SHA256
+Text description: hello-origin
+URL description: https://$domain/
+Timestamp is not available" \
+  osslsigncode verify -CAfile "$work/keys/signer.pem" -in "$release/hello-origin.exe"
+check "the unsigned image is the tested program" 0 "" cmp "$release/hello-origin-unsigned.exe" "$tested"
+check "SHA256SUMS holds" 0 "" sh -c 'cd "$1" && sha256sum -c --strict SHA256SUMS' sums "$release"
+check "SHA256SUMS names the three files" 0 "" sh -c 'cut -c67- "$1/SHA256SUMS" | sort | tr "\n" " " |
+  grep -qx "hello-origin-unsigned.exe hello-origin.exe hello-origin.exe.sig.pem "' sums "$release"
+[ "$failures" -eq 0 ]

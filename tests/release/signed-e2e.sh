@@ -1,0 +1,17 @@
+#!/bin/sh
+# Signing must not change what the program does: the end-to-end suite,
+# unchanged, against the signed copy, which it finds beside itself.
+# Usage: signed-e2e.sh SIGNED.exe E2E_TEST.exe WORK-DIR
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+me=signed-e2e.sh
+. "$here/../../scripts/release-common.sh"
+read_pe_headers "$1" || exit 1
+[ "$cert_size" -gt 0 ] || die "$1 is not signed"
+rm -rf "${3:?}/bin"
+mkdir -p "$3/bin"
+# Wine takes only an absolute prefix.
+work=$(cd "$3" && pwd)
+cp "$1" "$work/bin/hello-origin.exe"
+cp "$2" "$work/bin/e2e_test.exe"
+exec "$here/../e2e/run-under-xvfb.sh" "$work/wineprefix" "$work/bin/e2e_test.exe"
