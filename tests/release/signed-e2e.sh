@@ -1,6 +1,7 @@
 #!/bin/sh
 # Signing must not change what the program does: the end-to-end suite,
-# unchanged, against the signed copy, which it finds beside itself.
+# unchanged, against the signed copy, which it finds beside itself with the
+# DLLs it plants.
 # Usage: signed-e2e.sh SIGNED.exe E2E_TEST.exe WORK-DIR
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -14,4 +15,5 @@ mkdir -p "$3/bin"
 work=$(cd "$3" && pwd)
 cp "$1" "$work/bin/hello-origin.exe"
 cp "$2" "$work/bin/e2e_test.exe"
+cp "$(dirname "$2")/planted_dll.dll" "$(dirname "$2")/planted_wininet.dll" "$work/bin/"
 exec "$here/../e2e/run-under-xvfb.sh" "$work/wineprefix" "$work/bin/e2e_test.exe"
