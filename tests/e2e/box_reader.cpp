@@ -330,28 +330,41 @@ AppRun runAndReadBox(const std::wstring& exePath,
     return run;
 }
 
-double millisecondsToBox(const std::wstring& exePath) {
+double millisecondsToBox(const std::wstring& exePath, std::string* failure) {
     LARGE_INTEGER frequency;
     LARGE_INTEGER start;
-    LARGE_INTEGER shown;
+    LARGE_INTEGER now;
     QueryPerformanceFrequency(&frequency);
+    const auto millisecondsSinceStart = [&] {
+        QueryPerformanceCounter(&now);
+        return 1000.0 * static_cast<double>(now.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+    };
     PROCESS_INFORMATION process = {};
     QueryPerformanceCounter(&start);
-    if (!startProcess(exePath, &process)) return -1;
+    if (!startProcess(exePath, &process)) {
+        *failure = "could not start it, error " + std::to_string(GetLastError());
+        return -1;
+    }
     double milliseconds = -1;
-    for (int polls = 0; polls < 20000; ++polls) {
+    for (DWORD waited = 0; milliseconds < 0 && waited < BOX_TIMEOUT_MS; waited += 1) {
         const std::vector<HWND> boxes = boxesOf(process.dwProcessId);
         if (!boxes.empty()) {
-            QueryPerformanceCounter(&shown);
-            milliseconds = 1000.0 * static_cast<double>(shown.QuadPart - start.QuadPart) /
-                           static_cast<double>(frequency.QuadPart);
+            milliseconds = millisecondsSinceStart();
+            // A click before the button exists is lost, and the box stays.
+            for (int i = 0; i < 100 && GetDlgItem(boxes.front(), IDOK) == nullptr; ++i) Sleep(POLL_MS);
             closeBox(boxes.front(), CloseBy::OkButton);
+        } else if (WaitForSingleObject(process.hProcess, 1) == WAIT_OBJECT_0) {
+            DWORD exitCode = 0;
+            GetExitCodeProcess(process.hProcess, &exitCode);
+            *failure = "it exited with code " + std::to_string(exitCode) + " after " +
+                       std::to_string(static_cast<int>(millisecondsSinceStart())) + " ms without a box";
             break;
         }
-        if (WaitForSingleObject(process.hProcess, 1) == WAIT_OBJECT_0) break;
     }
+    if (milliseconds < 0 && failure->empty()) *failure = "no box within " + std::to_string(BOX_TIMEOUT_MS) + " ms";
     if (WaitForSingleObject(process.hProcess, EXIT_TIMEOUT_MS) != WAIT_OBJECT_0) {
         TerminateProcess(process.hProcess, 99);
+        if (failure->empty()) *failure = "its box did not close";
     }
     CloseHandle(process.hProcess);
     return milliseconds;

@@ -38,7 +38,7 @@ AppRun runAndReadBox(const std::wstring& exePath,
                      const std::function<void(const BoxReading&)>& whileShown = nullptr);
 
 // Milliseconds from the start of the program to its box being shown (closed
-// then by OK); negative when no box appeared.
-double millisecondsToBox(const std::wstring& exePath);
+// then by OK); negative when no box appeared. *failure says what went wrong.
+double millisecondsToBox(const std::wstring& exePath, std::string* failure);
 
 std::string toUtf8(const std::wstring& text);
