@@ -17,12 +17,13 @@ namespace {
 constexpr std::uint32_t COUNT_AS_READ = 0xFFFFFFFF;
 constexpr std::uint64_t SIZE_UNKNOWN = 0xFFFFFFFFFFFFFFFF;
 constexpr std::uint64_t ITS_LENGTH = 0xFFFFFFFFFFFFFFFE;
+constexpr std::uint64_t LONGER = 0xFFFFFFFFFFFFFFFD;  // than the bytes the read gives
 
 struct StreamCase {
     const char* name;
     bool opens;
     std::string bytes;   // the stream; "{D}" stands for the trusted domain
-    std::uint64_t size;  // what size() tells: ITS_LENGTH, another length, or SIZE_UNKNOWN
+    std::uint64_t size;  // what size() tells: ITS_LENGTH, LONGER, or SIZE_UNKNOWN
     bool readFails;
     std::uint32_t reportedCount;  // COUNT_AS_READ: the bytes actually placed
     std::string stale;            // left in the buffer after the bytes read
@@ -45,7 +46,7 @@ public:
     }
     bool size(std::uint64_t* bytes) override {
         if (case_.size == SIZE_UNKNOWN) return false;
-        *bytes = case_.size == ITS_LENGTH ? bytes_.size() : case_.size;
+        *bytes = case_.size == ITS_LENGTH ? bytes_.size() : case_.size == LONGER ? bytes_.size() + 1000 : case_.size;
         return true;
     }
     bool read(char* buffer, std::uint32_t limit, std::uint32_t* bytesRead) override {
@@ -152,7 +153,14 @@ INSTANTIATE_TEST_SUITE_P(
                    COUNT_AS_READ,
                    "",
                    OUTCOME_TRUSTED},
-        StreamCase{"ShortReadOfLongerStream", true, VALUE_TO_THE_END, 100, false, COUNT_AS_READ, "", OUTCOME_BAD_URL},
+        StreamCase{"ShortReadOfLongerStream",
+                   true,
+                   VALUE_TO_THE_END,
+                   LONGER,
+                   false,
+                   COUNT_AS_READ,
+                   "",
+                   OUTCOME_BAD_URL},
         StreamCase{"Full4095ByteStream", true, fullHead(), ITS_LENGTH, false, COUNT_AS_READ, "", OUTCOME_TRUSTED},
         StreamCase{"Full4095OfLongerStream",
                    true,
