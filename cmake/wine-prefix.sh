@@ -23,8 +23,8 @@ ready="$prefix/.made-by-wine-prefix.sh"
 wineserver -k >/dev/null 2>&1 || true
 rm -rf "$prefix"
 mkdir -p "$prefix"
-# In the background, so that Ctrl-C is acted on at once (Wine's processes
-# take no notice of it) and the limit can be kept.
+# In the background, so that Ctrl-C is acted on at once (wineboot ignores
+# it) and the limit can be kept.
 # Wine's launcher first, lest it start the server after the server was
 # stopped; then the server, and with it every process of the prefix.
 boot=""

@@ -15,7 +15,11 @@ display_file=$(mktemp)
 # -displayfd: Xvfb takes a free display number and writes it once it is ready.
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$display_file" 2>/dev/null &
 xvfb_pid=$!
+program=""
 stop() {
+  # The program's launcher first, lest it start the server after the server
+  # was stopped; then the server, and with it every process of the prefix.
+  [ -z "$program" ] || kill "$program" 2>/dev/null || true
   WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
   kill "$xvfb_pid" 2>/dev/null || true
   rm -f "$display_file"
@@ -36,8 +40,10 @@ export DISPLAY=":$(cat "$display_file")"
 WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
 "$here/../../cmake/wine-prefix.sh" "$prefix"
 # In the background: the shell acts on Ctrl-C while it waits there, not
-# while a foreground program runs, and Wine's programs take no notice of it.
+# while a foreground program runs, and a Wine program may ignore Ctrl-C.
 "$here/../../cmake/run-under-wine.sh" "$prefix" "$@" &
+program=$!
 status=0
-wait $! || status=$?
+wait "$program" || status=$?
+program=""
 exit $status
