@@ -2,6 +2,10 @@
 # Makes the throwaway Wine prefix the Windows tests run in (under the build
 # folder, never the user's own), once. Usage: wine-prefix.sh PREFIX
 set -eu
+case "${1:-}" in
+  -h | --help) echo "Usage: wine-prefix.sh PREFIX"; exit 0 ;;
+  "" | -*) echo "Usage: wine-prefix.sh PREFIX" >&2; exit 2 ;;
+esac
 prefix=$1
 if ! command -v wine >/dev/null 2>&1; then
   echo "wine is not installed: the Windows tests cannot run (apt-get install wine64)" >&2
@@ -10,13 +14,55 @@ fi
 export WINEPREFIX="$prefix" WINEDEBUG=-all
 # No Mono or Gecko: their installers would ask for a download.
 export WINEDLLOVERRIDES="mscoree,mshtml="
-if [ ! -f "$prefix/system.reg" ]; then
-  mkdir -p "$prefix"
-  wine wineboot --init >/dev/null 2>&1
-fi
+
+# Written last: a prefix whose making was cut short (Ctrl-C, a time-out) has
+# none and is made again rather than used half-made.
+ready="$prefix/.made-by-wine-prefix.sh"
+[ -f "$ready" ] && exit 0
+
+wineserver -k >/dev/null 2>&1 || true
+rm -rf "$prefix"
+mkdir -p "$prefix"
+# In the background, so that Ctrl-C is acted on at once (wineboot ignores
+# it) and the limit can be kept.
+# Wine's launcher first, lest it start the server after the server was
+# stopped; then the server, and with it every process of the prefix.
+boot=""
+stop() {
+  if [ -n "$boot" ]; then
+    kill "$boot" 2>/dev/null || true
+    ticks=50
+    while kill -0 "$boot" 2>/dev/null && [ $ticks -gt 0 ]; do sleep 0.1; ticks=$((ticks - 1)); done
+  fi
+  wineserver -k >/dev/null 2>&1 || true
+}
+trap 'stop; exit 130' INT
+trap 'stop; exit 143' TERM
+trap 'stop; exit 129' HUP
+wine wineboot --init >/dev/null 2>&1 &
+boot=$!
+limit=180
+ticks=$((limit * 10))
+while kill -0 "$boot" 2>/dev/null; do
+  if [ $ticks -le 0 ]; then
+    stop
+    echo "wine-prefix.sh: gave up after $limit s waiting for wineboot to make the prefix $prefix" >&2
+    exit 1
+  fi
+  sleep 0.1
+  ticks=$((ticks - 1))
+done
+wait "$boot" || { echo "wine-prefix.sh: wineboot could not make the prefix $prefix" >&2; exit 1; }
 # Unmanaged windows close at once; managed ones cost about 2 s each under Xvfb.
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 # Windows looks for a DLL that is not a KnownDLL in the program's folder
 # first; so does Wine for the unit tests' WinINet stand-in beside them.
 wine reg add 'HKCU\Software\Wine\AppDefaults\origin_check_tests.exe\DllOverrides' /v wininet /d native,builtin /f \
   >/dev/null 2>&1
+# The server writes the registry to disk when it stops.
+wineserver -k >/dev/null 2>&1 || true
+grep -q '"Managed"="N"' "$prefix/user.reg" || {
+  echo "wine-prefix.sh: the prefix $prefix was made without its settings" >&2
+  exit 1
+}
+touch "$ready"

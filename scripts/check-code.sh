@@ -1,21 +1,52 @@
 #!/bin/sh
 # Static checks of the project's own code: clang-tidy on the product (the core
 # as built for Linux, the Windows sources as built for MinGW), a compile of
-# the Windows sources with clang, and clang-format.
-# Needs the valgrind and mingw presets configured (scripts/test.sh does it).
+# the Windows sources with clang, and clang-format on every C++ file.
 set -eu
-cd "$(dirname "$0")/.."
 
-tidy="clang-tidy --quiet --allow-enabling-analyzer-alpha-checkers"
-$tidy -p build/valgrind src/origin_check/mark_scanner.cpp src/origin_check/origin_verdict.cpp \
-  src/origin_check/url_cracker_portable.cpp 2>/dev/null
+usage() {
+  cat <<'EOF'
+Usage: scripts/check-code.sh
+Static checks of the project's own code: clang-tidy on the product, a compile
+of the Windows sources with clang, and clang-format on every C++ file of the
+tree (found in the tree itself, so a copy without git is checked alike).
+Needs the valgrind and mingw presets configured (scripts/test.sh does it).
+EOF
+}
+case "${1:-}" in
+  -h | --help) usage; exit 0 ;;
+  "") ;;
+  *) echo "check-code.sh: unknown option: $1" >&2; usage >&2; exit 2 ;;
+esac
+cd "$(CDPATH='' cd -- "$(dirname -- "$0")/.." && pwd)"
+
+for preset in valgrind mingw; do
+  [ -f "build/$preset/compile_commands.json" ] || {
+    echo "check-code.sh: build/$preset/compile_commands.json is missing: run cmake --preset $preset first" >&2
+    exit 1
+  }
+done
+
+# clang-tidy counts the warnings of system headers on standard error; shown
+# only when it fails, where it says why.
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+tidy() {
+  clang-tidy --quiet --allow-enabling-analyzer-alpha-checkers "$@" 2>"$log" || {
+    cat "$log" >&2
+    echo "FAIL: clang-tidy" >&2
+    exit 1
+  }
+}
+tidy -p build/valgrind src/origin_check/mark_scanner.cpp src/origin_check/origin_verdict.cpp \
+  src/origin_check/url_cracker_portable.cpp
 
 # clang reads the MinGW build's commands; it needs the target and the MinGW
 # C++ headers, which it does not find by itself, and ignores GCC's LTO flags.
 mingw_cxx=$(ls -d /usr/lib/gcc/x86_64-w64-mingw32/*-posix/include/c++ | head -1)
-$tidy -p build/mingw --extra-arg=--target=x86_64-w64-mingw32 --extra-arg=-Wno-ignored-optimization-argument --extra-arg=-isystem"$mingw_cxx" \
-  --extra-arg=-isystem"$mingw_cxx/x86_64-w64-mingw32" src/main.cpp src/origin_check/url_cracker_wininet.cpp 2>/dev/null
-
+tidy -p build/mingw --extra-arg=--target=x86_64-w64-mingw32 --extra-arg=-Wno-ignored-optimization-argument \
+  --extra-arg=-isystem"$mingw_cxx" --extra-arg=-isystem"$mingw_cxx/x86_64-w64-mingw32" \
+  src/main.cpp src/origin_check/url_cracker_wininet.cpp
 
 # A second compiler: the Windows sources must also compile, warning-free,
 # with clang for the same target.
@@ -27,5 +58,14 @@ for source in src/main.cpp src/origin_check/*.cpp tests/e2e/*.cpp bench/bare_mes
 done
 echo "clang for x86_64-w64-mingw32: the Windows sources compile without a warning"
 
-clang-format --dry-run -Werror $(git ls-files --cached --others --exclude-standard '*.cpp' '*.h')
-echo "clang-tidy and clang-format: no finding"
+# The C++ files come from the tree, not from git, so that a copy without git
+# is checked too; build folders (any folder with a CMakeCache.txt, such as
+# fetched GoogleTest sources) are not the project's code.
+cpp_files() {
+  find . -path ./.git -prune -o -path ./build -prune -o -type d -exec test -f '{}/CMakeCache.txt' ';' -prune \
+    -o -type f '(' -name '*.cpp' -o -name '*.h' ')' "$@"
+}
+count=$(cpp_files -print | wc -l)
+[ "$count" -gt 0 ] || { echo "FAIL: clang-format found no C++ file under $(pwd)" >&2; exit 1; }
+cpp_files -exec clang-format --dry-run -Werror '{}' +
+echo "clang-tidy: no finding; clang-format: $count files, no finding"

@@ -3,10 +3,22 @@
 # fails on any finding. New inputs go to build/fuzz/work; a crashing input is
 # left in build/fuzz/findings, to be added to tests/fuzz/corpus as a
 # regression input once fixed.
-# Usage: scripts/fuzz.sh [SECONDS]
 set -eu
-cd "$(dirname "$0")/.."
+
+usage() {
+  cat <<'EOF'
+Usage: scripts/fuzz.sh [SECONDS]
+Runs each fuzzer for SECONDS (default 60) from its seed corpus and fails on
+any finding; a crashing input is left in build/fuzz/findings.
+EOF
+}
+case "${1:-60}" in
+  -h | --help) usage; exit 0 ;;
+  *[!0-9]* | 0*) echo "fuzz.sh: not a number of seconds: $1" >&2; usage >&2; exit 2 ;;
+esac
+[ $# -le 1 ] || { echo "fuzz.sh: one argument at most" >&2; usage >&2; exit 2; }
 seconds=${1:-60}
+cd "$(CDPATH='' cd -- "$(dirname -- "$0")/.." && pwd)"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz >/dev/null
 

@@ -1,34 +1,92 @@
 #!/bin/sh
-# Installs, from Debian's or Ubuntu's packages, whatever the build and the
-# tests need and this machine lacks. Safe to run again: it installs nothing
-# when all is there.
-# Usage: install-deps.sh [release]; "release" is only what the release
-# scripts need: the cross compiler, the build tools, git and the signing tools.
+# Installs, from Debian's or Ubuntu's packages, what one use of the project
+# needs and this machine lacks; installs nothing when all is there.
 set -eu
 
-if [ "${1:-}" = release ]; then
-  packages="git cmake ninja-build
-g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
-osslsigncode openssl"
-else
-  packages="git cmake ninja-build g++ googletest
-g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
-wine wine64 fonts-wine fonts-liberation xvfb x11-utils imagemagick
-clang libclang-rt-14-dev clang-tidy clang-format valgrind osslsigncode openssl"
-fi
+usage() {
+  cat <<'EOF'
+Usage: scripts/install-deps.sh [demo | test | release]
+Installs the packages that one use of the project needs and this machine
+lacks (apt-get, through sudo unless run as root). Nothing when all is there.
+  demo     build hello-origin.exe and show its box under Wine (try-download.sh)
+  test     everything scripts/test.sh needs; includes demo (the default)
+  release  build and sign a release: the cross compiler, cmake, ninja, git,
+           osslsigncode, openssl (no Wine, no Xvfb)
+EOF
+}
+
+# Names that Debian 12 and the current Ubuntu LTS releases share; no
+# compiler-versioned name (the clang runtime is found below).
+build_set="cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64"
+demo_set="$build_set googletest wine wine64 fonts-wine fonts-liberation xvfb x11-utils imagemagick"
+test_set="$demo_set git g++ clang clang-tidy clang-format valgrind publicsuffix osslsigncode openssl"
+release_set="$build_set git osslsigncode openssl"
+
+case "${1:-test}" in
+  -h | --help) usage; exit 0 ;;
+  demo) set_name=demo; packages=$demo_set; why="for the demo (to build hello-origin.exe and show its box under Wine)" ;;
+  test) set_name=test; packages=$test_set; why="for the tests (scripts/test.sh)" ;;
+  release) set_name=release; packages=$release_set; why="to build and sign a release" ;;
+  *) echo "install-deps.sh: unknown package set: $1" >&2; usage >&2; exit 2 ;;
+esac
+[ $# -le 1 ] || { echo "install-deps.sh: one package set at most" >&2; usage >&2; exit 2; }
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
+
+# The fuzzers need clang's libFuzzer and sanitizer runtimes. Where they live
+# depends on the release, so ask clang itself whether it can link a fuzzer.
+fuzz_runtime_works() {
+  command -v clang++ >/dev/null 2>&1 || return 1
+  out=$(mktemp)
+  ok=0
+  printf 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' |
+    clang++ -x c++ -fsanitize=fuzzer,address,undefined -o "$out" - >/dev/null 2>&1 || ok=1
+  rm -f "$out"
+  return $ok
+}
 
 missing=""
 for package in $packages; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then
-    missing="$missing $package"
-  fi
+  installed "$package" || missing="$missing $package"
 done
-[ -z "$missing" ] && exit 0
+need_runtime=no
+if [ "$set_name" = test ] && ! fuzz_runtime_works; then need_runtime=yes; fi
+[ -z "$missing" ] && [ $need_runtime = no ] && exit 0
 
-echo "Installing:$missing"
 sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null 2>&1 || {
+    echo "install-deps.sh: missing$missing; run as root or install sudo" >&2
+    exit 1
+  }
+  sudo="sudo"
+fi
+what=${missing# }
+[ $need_runtime = no ] || what="${what:+$what and }clang's libFuzzer and sanitizer runtimes"
+echo "install-deps.sh: this machine lacks, $why: $what"
+echo "install-deps.sh: updating the package lists, then installing them${sudo:+ with sudo}"
 $sudo apt-get update -q
-# shellcheck disable=SC2086 # one word per package
-$sudo apt-get install -y -q $missing
+
+if [ $need_runtime = yes ]; then
+  # Debian 12 and newer Ubuntu: libclang-rt-dev, or the versioned name of the
+  # default clang; older Ubuntu keeps them in libclang-common-N-dev, which
+  # clang itself depends on.
+  version=$(apt-cache depends clang 2>/dev/null | sed -n 's/^ *Depends: clang-\([0-9][0-9]*\)$/\1/p' | head -1)
+  for runtime in libclang-rt-dev ${version:+libclang-rt-$version-dev}; do
+    if apt-cache show "$runtime" >/dev/null 2>&1; then
+      installed "$runtime" || missing="$missing $runtime"
+      break
+    fi
+  done
+fi
+
+if [ -n "$missing" ]; then
+  echo "install-deps.sh: installing$missing"
+  # shellcheck disable=SC2086 # one word per package
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing
+fi
+if [ $need_runtime = yes ] && ! fuzz_runtime_works; then
+  echo "install-deps.sh: clang++ still cannot link a fuzzer with AddressSanitizer and UndefinedBehaviorSanitizer;" \
+    "install the libFuzzer and sanitizer runtimes of your clang" >&2
+  exit 1
+fi
