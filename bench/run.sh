@@ -9,6 +9,16 @@
 # Usage: bench/run.sh [RUNS]
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
+usage() {
+  echo "Usage: bench/run.sh [RUNS]"
+  echo "Prints the benchmark table: sizes, time to the box under Wine (median of"
+  echo "RUNS starts of each program, default 21), imports, instructions of the check."
+}
+case "${1:-21}" in
+  -h | --help) usage; exit 0 ;;
+  *[!0-9]* | 0) echo "run.sh: RUNS must be a whole number above 0, not '$1'" >&2; usage >&2; exit 2 ;;
+esac
+[ $# -le 1 ] || { usage >&2; exit 2; }
 runs=${1:-21}
 cd "$root"
 ./scripts/install-deps.sh

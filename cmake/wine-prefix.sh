@@ -61,7 +61,7 @@ wine reg add 'HKCU\Software\Wine\AppDefaults\origin_check_tests.exe\DllOverrides
   >/dev/null 2>&1
 # The server writes the registry to disk when it stops.
 wineserver -k >/dev/null 2>&1 || true
-grep -q '"Managed"="N"' "$prefix/user.reg" || {
+grep -q '"Managed"="N"' "$prefix/user.reg" && grep -q 'origin_check_tests.exe' "$prefix/user.reg" || {
   echo "wine-prefix.sh: the prefix $prefix was made without its settings" >&2
   exit 1
 }

@@ -24,8 +24,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/release-common.sh"
 
 usage() {
-  sed -n '5,22p' "$0" | sed 's/^# \{0,1\}//' >&2
-  exit 2
+  sed -n '5,22p' "$0" | sed 's/^# \{0,1\}//'
 }
 domain=""
 out="$root/dist"
@@ -36,14 +35,14 @@ timestamp=""
 url=""
 while [ $# -gt 0 ]; do
   case "$1" in
-    --domain) [ $# -ge 2 ] || usage; domain=$2; shift 2 ;;
-    --out) [ $# -ge 2 ] || usage; out=$2; shift 2 ;;
-    --sign) [ $# -ge 3 ] || usage; cert=$2; key=$3; shift 3 ;;
-    --pkcs12) [ $# -ge 2 ] || usage; pkcs12=$2; shift 2 ;;
-    --timestamp) [ $# -ge 2 ] || usage; timestamp=$2; shift 2 ;;
-    --url) [ $# -ge 2 ] || usage; url=$2; shift 2 ;;
-    -h | --help) usage ;;
-    *) echo "$me: unknown argument: $1" >&2; usage ;;
+    --domain) [ $# -ge 2 ] || { usage >&2; exit 2; }; domain=$2; shift 2 ;;
+    --out) [ $# -ge 2 ] || { usage >&2; exit 2; }; out=$2; shift 2 ;;
+    --sign) [ $# -ge 3 ] || { usage >&2; exit 2; }; cert=$2; key=$3; shift 3 ;;
+    --pkcs12) [ $# -ge 2 ] || { usage >&2; exit 2; }; pkcs12=$2; shift 2 ;;
+    --timestamp) [ $# -ge 2 ] || { usage >&2; exit 2; }; timestamp=$2; shift 2 ;;
+    --url) [ $# -ge 2 ] || { usage >&2; exit 2; }; url=$2; shift 2 ;;
+    -h | --help) usage; exit 0 ;;
+    *) echo "$me: unknown argument: $1" >&2; usage >&2; exit 2 ;;
   esac
 done
 [ -z "$cert" ] || [ -z "$pkcs12" ] || die "give either --sign CERT KEY or --pkcs12 FILE, not both"

@@ -17,22 +17,21 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/release-common.sh"
 
 usage() {
-  sed -n '7,13p' "$0" | sed 's/^# \{0,1\}//' >&2
-  exit 2
+  sed -n '7,13p' "$0" | sed 's/^# \{0,1\}//'
 }
 asked=""
 ca=""
 published=""
 while [ $# -gt 0 ]; do
   case "$1" in
-    --domain) [ $# -ge 2 ] || usage; asked=$2; shift 2 ;;
-    --ca) [ $# -ge 2 ] || usage; ca=$2; shift 2 ;;
-    -h | --help) usage ;;
-    -*) echo "$me: unknown option: $1" >&2; usage ;;
-    *) [ -z "$published" ] || usage; published=$1; shift ;;
+    --domain) [ $# -ge 2 ] || { usage >&2; exit 2; }; asked=$2; shift 2 ;;
+    --ca) [ $# -ge 2 ] || { usage >&2; exit 2; }; ca=$2; shift 2 ;;
+    -h | --help) usage; exit 0 ;;
+    -*) echo "$me: unknown option: $1" >&2; usage >&2; exit 2 ;;
+    *) [ -z "$published" ] || { usage >&2; exit 2; }; published=$1; shift ;;
   esac
 done
-[ -n "$published" ] || usage
+[ -n "$published" ] || { usage >&2; exit 2; }
 [ -f "$published" ] || die "no such file: $published"
 [ -z "$ca" ] || [ -r "$ca" ] || die "cannot read the certificates $ca"
 [ -z "$asked" ] || is_dns_name "$asked" || die "'$asked' is not a DNS name"

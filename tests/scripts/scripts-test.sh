@@ -67,17 +67,18 @@ echo "scripts: building the copy in $copy"
 
 # Every script the README names: --help prints the usage alone; an unknown
 # option prints it on standard error and exits 2, before doing anything.
-for script in try-download.sh test.sh install-deps.sh check-code.sh fuzz.sh; do
+for script in scripts/try-download.sh scripts/test.sh scripts/install-deps.sh scripts/check-code.sh scripts/fuzz.sh \
+  scripts/mutate.sh scripts/release.sh scripts/verify-release.sh bench/run.sh; do
   out="$work/out" err="$work/err"
   status=0
-  (cd "$elsewhere" && timeout 20 "$copy/scripts/$script" --help) </dev/null >"$out" 2>"$err" || status=$?
+  (cd "$elsewhere" && timeout 20 "$copy/$script" --help) </dev/null >"$out" 2>"$err" || status=$?
   if [ $status -ne 0 ] || [ -s "$err" ] || ! head -n 1 "$out" | grep -q '^Usage: ' || grep -q 'set -eu' "$out"; then
     fail "$script --help: exit $status, stdout '$(head -c 300 "$out")', stderr '$(head -c 300 "$err")'"
   else
     pass "$script --help prints its usage"
   fi
   status=0
-  (cd "$elsewhere" && timeout 20 "$copy/scripts/$script" --bogus) </dev/null >"$out" 2>"$err" || status=$?
+  (cd "$elsewhere" && timeout 20 "$copy/$script" --bogus) </dev/null >"$out" 2>"$err" || status=$?
   if [ $status -ne 2 ] || [ -s "$out" ] || ! grep -q '^Usage: ' "$err"; then
     fail "$script --bogus: exit $status (expected 2), stdout '$(head -c 300 "$out")', stderr '$(head -c 300 "$err")'"
   else
