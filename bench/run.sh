@@ -16,7 +16,7 @@ usage() {
 }
 case "${1:-21}" in
   -h | --help) usage; exit 0 ;;
-  *[!0-9]* | 0) echo "run.sh: RUNS must be a whole number above 0, not '$1'" >&2; usage >&2; exit 2 ;;
+  *[!0-9]* | 0*) echo "run.sh: RUNS must be a whole number above 0, not '$1'" >&2; usage >&2; exit 2 ;;
 esac
 [ $# -le 1 ] || { usage >&2; exit 2; }
 runs=${1:-21}

@@ -29,9 +29,19 @@ function(is_public_suffix domain rules result)
   set(${result} FALSE PARENT_SCOPE)
 endfunction()
 
+# The rules that make a name below `domain` (lower case) a public suffix, in
+# `result`: a domain above a public suffix would trust every name under it.
+function(public_suffixes_below domain rules result)
+  string(REPLACE "." "\\." escaped "${domain}")
+  # Exceptions ("!") name what is not a suffix; "*.x" makes every label below x one.
+  list(FILTER rules INCLUDE REGEX "^[^!].*\\.${escaped}$")
+  set(${result} "${rules}" PARENT_SCOPE)
+endfunction()
+
 # list_file: the Public Suffix List; when it does not exist, only the DNS
-# rules and the single-label rule are applied, with a warning.
-function(validate_trusted_domain domain list_file)
+# rules and the single-label rule are applied, with a warning, unless
+# list_required is true (release builds).
+function(validate_trusted_domain domain list_file list_required)
   string(LENGTH "${domain}" length)
   if(length EQUAL 0)
     message(FATAL_ERROR "TRUSTED_DOMAIN is empty: set it to the download domain, e.g. -DTRUSTED_DOMAIN=downloads.example.com")
@@ -61,6 +71,10 @@ function(validate_trusted_domain domain list_file)
     message(FATAL_ERROR "TRUSTED_DOMAIN '${domain}' ends in a numeric label: that is an address, not a domain")
   endif()
 
+  if(NOT EXISTS "${list_file}" AND list_required)
+    message(FATAL_ERROR "No Public Suffix List at '${list_file}' (Debian and Ubuntu: the publicsuffix package), "
+                        "which this build requires to check TRUSTED_DOMAIN '${domain}'")
+  endif()
   if(NOT EXISTS "${list_file}")
     message(WARNING "No Public Suffix List at '${list_file}' (Debian and Ubuntu: the publicsuffix package): "
                     "TRUSTED_DOMAIN '${domain}' is not checked against public suffixes such as co.uk or github.io")
@@ -73,5 +87,18 @@ function(validate_trusted_domain domain list_file)
     message(FATAL_ERROR "TRUSTED_DOMAIN '${domain}' is a public suffix (${list_file}): anyone can register a name "
                         "below it and serve downloads the program would trust. Name your own domain below it, "
                         "e.g. downloads.example.${lower}")
+  endif()
+  public_suffixes_below("${lower}" "${rules}" below)
+  if(below)
+    list(LENGTH below count)
+    list(SUBLIST below 0 3 named)
+    list(JOIN named ", " named)
+    if(count GREATER 3)
+      math(EXPR more "${count} - 3")
+      string(APPEND named " and ${more} more")
+    endif()
+    message(FATAL_ERROR "TRUSTED_DOMAIN '${domain}' has public suffixes below it (${named}; ${list_file}): "
+                        "anyone can register a name under those and serve downloads the program would trust. "
+                        "Name a domain of your own below them")
   endif()
 endfunction()

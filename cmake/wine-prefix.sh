@@ -20,9 +20,22 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 ready="$prefix/.made-by-wine-prefix.sh"
 [ -f "$ready" ] && exit 0
 
+# Made again only what this script was making, or what lies in the
+# project's own build folder: never a prefix of the user's by mistake.
+project=$(CDPATH='' cd -- "$(dirname -- "$0")/.." && pwd)
+case "$(mkdir -p "$prefix" && CDPATH='' cd -- "$prefix" && pwd)/" in
+  "$project"/build/*) ;;
+  *)
+    if [ -n "$(ls -A "$prefix")" ] && [ ! -f "$prefix/.being-made-by-wine-prefix.sh" ]; then
+      echo "wine-prefix.sh: $prefix is not empty and was not made here: not touching it" >&2
+      exit 1
+    fi
+    ;;
+esac
 wineserver -k >/dev/null 2>&1 || true
 rm -rf "$prefix"
 mkdir -p "$prefix"
+touch "$prefix/.being-made-by-wine-prefix.sh"
 # In the background, so that Ctrl-C is acted on at once (wineboot ignores
 # it) and the limit can be kept.
 # Wine's launcher first, lest it start the server after the server was

@@ -38,7 +38,8 @@ tidy() {
     exit 1
   }
 }
-tidy -p build/valgrind src/origin_check/mark_scanner.cpp src/origin_check/origin_verdict.cpp \
+tidy -p build/valgrind src/origin_check/mark_scanner.cpp src/origin_check/mark_stream.cpp \
+  src/origin_check/origin_verdict.cpp \
   src/origin_check/url_cracker_portable.cpp
 
 # clang reads the MinGW build's commands; it needs the target and the MinGW

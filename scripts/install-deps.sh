@@ -11,7 +11,7 @@ lacks (apt-get, through sudo unless run as root). Nothing when all is there.
   demo     build hello-origin.exe and show its box under Wine (try-download.sh)
   test     everything scripts/test.sh needs; includes demo (the default)
   release  build and sign a release: the cross compiler, cmake, ninja, git,
-           osslsigncode, openssl (no Wine, no Xvfb)
+           publicsuffix, osslsigncode, openssl (no Wine, no Xvfb)
 EOF
 }
 
@@ -20,7 +20,7 @@ EOF
 build_set="cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64"
 demo_set="$build_set googletest wine wine64 fonts-wine fonts-liberation xvfb x11-utils imagemagick"
 test_set="$demo_set git g++ clang clang-tidy clang-format valgrind publicsuffix osslsigncode openssl"
-release_set="$build_set git osslsigncode openssl"
+release_set="$build_set git publicsuffix osslsigncode openssl"
 
 case "${1:-test}" in
   -h | --help) usage; exit 0 ;;

@@ -37,7 +37,7 @@ build_release_image() {
   log="$2.log"
   set -- "$1" "$2" ${3:+"-DTRUSTED_DOMAIN=$3"}
   if ! { cmake -S "$1" -B "$2" -G Ninja --toolchain "$1/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
-    -DHELLO_ORIGIN_TESTS=OFF "$@" && cmake --build "$2" --target hello-origin; } >"$log" 2>&1; then
+    -DHELLO_ORIGIN_TESTS=OFF -DPUBLIC_SUFFIX_LIST_REQUIRED=ON "$@" && cmake --build "$2" --target hello-origin; } >"$log" 2>&1; then
     cat "$log" >&2
     return 1
   fi

@@ -24,7 +24,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/release-common.sh"
 
 usage() {
-  sed -n '5,22p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '/^# Usage:/,/^[^#]/s/^# \{0,1\}//p' "$0" | sed '/^#/d'
 }
 domain=""
 out="$root/dist"
@@ -67,6 +67,10 @@ fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# dash runs no EXIT trap when a signal kills it: the folder may hold the password.
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
 # openssl reads the password from the environment by name; an unset variable
 # would be an error, an empty one is no password.
 HELLO_ORIGIN_SIGNING_PASSWORD=${HELLO_ORIGIN_SIGNING_PASSWORD-}

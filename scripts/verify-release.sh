@@ -4,11 +4,16 @@
 # for, attaches the file's own signature to the rebuild and compares the
 # result with the file byte for byte. Run it in a checkout of the release's tag.
 #
-# Usage: scripts/verify-release.sh [--domain DOMAIN] [--ca FILE] PUBLISHED.exe
+# Usage: scripts/verify-release.sh [--domain DOMAIN] [--ca FILE] [--signer SHA256] PUBLISHED.exe
 #   --domain DOMAIN  the trusted domain the file must be built for (default:
 #                    the one its version information names)
 #   --ca FILE        the certificates (PEM) to trust for the signature
 #                    (default: the system's)
+#   --signer SHA256  the SHA-256 of the signing certificate (DER) that the
+#                    publisher announces: anyone can rebuild the program and
+#                    sign it with a certificate of their own, so without it a
+#                    signature only says that someone the trust store knows
+#                    signed these bytes
 # Exit status: 0 accepted; 1 refused; 2 wrong usage; 3 the file is this
 # checkout's build but carries no signature.
 set -eu
@@ -17,15 +22,17 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/release-common.sh"
 
 usage() {
-  sed -n '7,13p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '/^# Usage:/,/^[^#]/s/^# \{0,1\}//p' "$0" | sed '/^#/d'
 }
 asked=""
 ca=""
+signer_hash=""
 published=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --domain) [ $# -ge 2 ] || { usage >&2; exit 2; }; asked=$2; shift 2 ;;
     --ca) [ $# -ge 2 ] || { usage >&2; exit 2; }; ca=$2; shift 2 ;;
+    --signer) [ $# -ge 2 ] || { usage >&2; exit 2; }; signer_hash=$2; shift 2 ;;
     -h | --help) usage; exit 0 ;;
     -*) echo "$me: unknown option: $1" >&2; usage >&2; exit 2 ;;
     *) [ -z "$published" ] || { usage >&2; exit 2; }; published=$1; shift ;;
@@ -35,12 +42,22 @@ done
 [ -f "$published" ] || die "no such file: $published"
 [ -z "$ca" ] || [ -r "$ca" ] || die "cannot read the certificates $ca"
 [ -z "$asked" ] || is_dns_name "$asked" || die "'$asked' is not a DNS name"
+# As certificate viewers print it: with or without colons, in either case.
+signer_hash=$(printf '%s' "$signer_hash" | tr -d ':' | tr 'A-F' 'a-f')
+case "$signer_hash" in
+  *[!0-9a-f]*) die "--signer takes the 64 hexadecimal digits of a SHA-256" ;;
+esac
+[ -z "$signer_hash" ] || [ ${#signer_hash} -eq 64 ] || die "--signer takes the 64 hexadecimal digits of a SHA-256"
 
 "$root/scripts/install-deps.sh" release
 git -C "$root" rev-parse --verify -q HEAD >/dev/null || die "$root is not a git checkout with a commit"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# dash runs no EXIT trap when a signal kills it.
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
 refuse() {
   echo "verdict: REFUSED: $*"
   exit 1
@@ -99,13 +116,16 @@ else
   esac
   osslsigncode extract-signature -pem -in "$published" -out "$work/signature.pem" >"$work/extract.log" 2>&1 ||
     refuse "the file's signature cannot be read: $(tail -n 3 "$work/extract.log" | tr '\n' ' ' | printable)"
-  osslsigncode verify ${ca:+-CAfile "$ca"} -in "$published" >"$work/verify.log" 2>&1 && verifies=yes
+  osslsigncode verify ${ca:+-CAfile "$ca"} ${signer_hash:+-require-leaf-hash "sha256:$signer_hash"} \
+    -in "$published" >"$work/verify.log" 2>&1 && verifies=yes
   if [ -n "$verifies" ]; then
     signature_line="signature: verifies"
   else
     reason=""
     grep -q '^Calculated message digest.*MISMATCH' "$work/verify.log" &&
       reason="the file was changed after it was signed (message digest mismatch)"
+    grep -q '^Leaf hash match: failed' "$work/verify.log" &&
+      reason="${reason:+$reason; }the signing certificate is not the one given with --signer"
     chain=$(sed -n 's/.*Verify error: *//p; s/^[ \t]*Error: *//p' "$work/verify.log" | head -n 1 | printable)
     [ -z "$chain" ] || reason="${reason:+$reason; }the signer's certificate is not trusted here: $chain"
     signature_line="signature: does not verify: ${reason:-osslsigncode verify failed}"

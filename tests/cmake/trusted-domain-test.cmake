@@ -39,11 +39,16 @@ set(rows
     "example.co.uk" "${sample}" 0
     "me.github.io" "${sample}" 0
     "a.any.ck" "${sample}" 0
+    # A domain above a public suffix trusts everything under it; beside or below it, not.
+    "cloud.test" "${sample}" 1
+    "mine.cloud.test" "${sample}" 0
+    "x.bucket.cloud.test" "${sample}" 0
     # Without a list only the rules above apply.
     "co.uk" "${CMAKE_CURRENT_LIST_DIR}/no-such-list.dat" 0)
 if(EXISTS "${SYSTEM_LIST}")
   list(APPEND rows "co.uk" "${SYSTEM_LIST}" 1 "github.io" "${SYSTEM_LIST}" 1 "blogspot.com" "${SYSTEM_LIST}" 1
-                   "example.co.uk" "${SYSTEM_LIST}" 0 "downloads.example.com" "${SYSTEM_LIST}" 0)
+                   "amazonaws.com" "${SYSTEM_LIST}" 1 "example.co.uk" "${SYSTEM_LIST}" 0
+                   "downloads.example.com" "${SYSTEM_LIST}" 0)
 else()
   message(STATUS "No public suffix list at '${SYSTEM_LIST}': its rows are not checked")
 endif()
@@ -62,6 +67,14 @@ function(expect_configure domain list_file expected)
 endfunction()
 
 expect_configure("" "${sample}" 1)
+# A release build does not go without the list.
+execute_process(
+  COMMAND "${CMAKE_COMMAND}" "-DDOMAIN=example.com" "-DLIST=${CMAKE_CURRENT_LIST_DIR}/no-such-list.dat" -DREQUIRED=ON -P
+          "${CMAKE_CURRENT_LIST_DIR}/validate-one-domain.cmake"
+  RESULT_VARIABLE result OUTPUT_QUIET ERROR_QUIET)
+if(NOT result EQUAL 1)
+  message(SEND_ERROR "a required but missing public suffix list gave ${result}, expected 1")
+endif()
 list(LENGTH rows count)
 math(EXPR last "${count} - 1")
 foreach(at RANGE 0 ${last} 3)

@@ -1,4 +1,7 @@
 # Runs the configure step's check of the trusted domain on DOMAIN alone,
-# against the public suffix list LIST.
+# against the public suffix list LIST, which REQUIRED may demand.
 include("${CMAKE_CURRENT_LIST_DIR}/../../cmake/TrustedDomain.cmake")
-validate_trusted_domain("${DOMAIN}" "${LIST}")
+if(NOT DEFINED REQUIRED)
+  set(REQUIRED OFF)
+endif()
+validate_trusted_domain("${DOMAIN}" "${LIST}" "${REQUIRED}")

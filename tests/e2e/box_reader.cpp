@@ -346,7 +346,8 @@ double millisecondsToBox(const std::wstring& exePath, std::string* failure) {
         return -1;
     }
     double milliseconds = -1;
-    for (DWORD waited = 0; milliseconds < 0 && waited < BOX_TIMEOUT_MS; waited += 1) {
+    const ULONGLONG deadline = GetTickCount64() + BOX_TIMEOUT_MS;
+    while (milliseconds < 0 && GetTickCount64() < deadline) {
         const std::vector<HWND> boxes = boxesOf(process.dwProcessId);
         if (!boxes.empty()) {
             milliseconds = millisecondsSinceStart();

@@ -42,7 +42,7 @@ enum class Stream {
     HeldOpenForWriting,  // by a writer that shares nothing
     HeldByWriterSharingAll,
     HeldByReader,  // that shares reading only
-    ReadOnly,      // the program's file and its stream, as a standard user sees Program Files
+    ReadOnly,      // the program's file and its stream: the program must not ask to write
 };
 
 struct E2eCase {
@@ -479,6 +479,10 @@ int show(const std::wstring& app, const std::wstring& closeWhenExists) {
 // The benchmark: the median time to the box of each program, alternating
 // run by run between them so that all see the same machine.
 int timeToBox(int runs, int argc, wchar_t** programs) {
+    if (runs < 1) {
+        std::fprintf(stderr, "--time-to-box takes a number of runs above 0\n");
+        return 2;
+    }
     std::vector<std::vector<double>> times(static_cast<size_t>(argc));
     for (int i = 0; i < runs; ++i) {
         for (int p = 0; p < argc; ++p) {

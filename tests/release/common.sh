@@ -10,7 +10,8 @@ failures=0
 snapshot() {
   rm -rf "$2"
   mkdir -p "$2"
-  (cd "$1" && tar --exclude=./.git --exclude=./build --exclude=./dist -cf - .) | tar -xf - -C "$2"
+  (cd "$1" && tar --exclude=./.git --exclude=./build --exclude=./dist --exclude='*.key' --exclude='*.p12' \
+    --exclude='*.pfx' -cf - .) | tar -xf - -C "$2"
   git -C "$2" -c init.defaultBranch=main init -q
   git -C "$2" add -A
   git -C "$2" -c user.name=test -c user.email=test@invalid commit -q -m snapshot

@@ -38,8 +38,12 @@ osslsigncode attach-signature -sigin "$work/other/hello-origin.exe.sig.pem" -in 
 
 check "the signed release" 0 "verdict: ACCEPTED: the file is commit" \
   "$verify" --ca "$cert" "$release/hello-origin.exe"
-check "the signed release, asked for its domain" 0 "verdict: ACCEPTED" \
-  "$verify" --domain "$domain" --ca "$cert" "$release/hello-origin.exe"
+# The signing certificate's SHA-256, as the publisher would announce it.
+signer=$(openssl x509 -in "$cert" -outform DER | sha256sum | cut -d' ' -f1)
+check "the signed release, asked for its domain and signer" 0 "verdict: ACCEPTED" \
+  "$verify" --domain "$domain" --ca "$cert" --signer "$signer" "$release/hello-origin.exe"
+check "the signed release, asked for another signer" 1 "the signing certificate is not the one given with --signer
+verdict: REFUSED" "$verify" --ca "$cert" --signer "$(printf '%064d' 0)" "$release/hello-origin.exe"
 check "one byte changed" 1 "signature: does not verify: the file was changed
 first at offset $offset " "$verify" --ca "$cert" "$work/changed.exe"
 check "built for another domain" 1 "verdict: REFUSED: the file is built for $other, not for $domain" \

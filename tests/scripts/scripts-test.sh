@@ -55,7 +55,8 @@ trap 'exit 143' TERM
 rm -rf "$work"
 mkdir -p "$copy" "$elsewhere"
 # A "Download ZIP" copy: the files alone, no .git, no build.
-(cd "$root" && tar --exclude=./.git --exclude=./build -cf - .) | (cd "$copy" && tar -xf -)
+(cd "$root" && tar --exclude=./.git --exclude=./build --exclude=./dist --exclude='*.key' --exclude='*.p12' \
+  --exclude='*.pfx' -cf - .) | (cd "$copy" && tar -xf -)
 [ ! -e "$copy/.git" ] || { echo "the copy has a .git" >&2; exit 1; }
 echo "scripts: building the copy in $copy"
 (cd "$copy" && timeout 600 sh -c 'cmake --preset mingw && cmake --build --preset mingw --target hello-origin e2e_test' \
