@@ -3,7 +3,6 @@
 // evidence; built as the WinINet stand-in, it also calls the host of every
 // URL the trusted domain.
 #include <windows.h>
-#include <wininet.h>
 
 #define WIDE_LITERAL_(text) L##text
 #define WIDE(text) WIDE_LITERAL_(text)
@@ -20,8 +19,18 @@ BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID) {
 }
 
 #ifdef PLANTED_WININET
-// Exported as InternetCrackUrlW (planted_wininet.def).
-extern "C" BOOL WINAPI plantedCrackUrl(LPCWSTR, DWORD, DWORD, LPURL_COMPONENTSW components) {
+// The head of URL_COMPONENTSW, declared here: wininet.h declares
+// InternetCrackUrlW as an import, and this DLL exports it.
+struct UrlComponentsHead {
+    DWORD dwStructSize;
+    LPWSTR lpszScheme;
+    DWORD dwSchemeLength;
+    int nScheme;
+    LPWSTR lpszHostName;
+    DWORD dwHostNameLength;
+};
+
+extern "C" __declspec(dllexport) BOOL WINAPI InternetCrackUrlW(LPCWSTR, DWORD, DWORD, UrlComponentsHead* components) {
     static const wchar_t TRUSTED[] = WIDE(HELLO_ORIGIN_TRUSTED_DOMAIN);
     if (components->lpszHostName == nullptr) return FALSE;
     lstrcpyW(components->lpszHostName, TRUSTED);
