@@ -55,20 +55,22 @@ perl -ne '
 ' "$root/scripts/mutants.txt" >"$list"
 
 # A scratch copy of what the build reads; the user's tree is never touched.
+# Its build folder stays from run to run, for incremental builds, and lies
+# inside it, where the Windows tests' Wine prefixes belong.
 scratch_tree() {
   tree="$work/$1/tree"
-  rm -rf "$tree"
   mkdir -p "$tree"
   for part in CMakeLists.txt CMakePresets.json cmake src tests bench; do
+    rm -rf "${tree:?}/$part"
     cp -R "$root/$part" "$tree/"
   done
 }
 
 configure() {
   half=$1
-  build="$work/$half/build"
+  build="$tree/build/$half"
   if [ -n "$fuzz_seconds" ]; then
-    build="$work/fuzz/build"
+    build="$tree/build/fuzz"
     cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
       -DHELLO_ORIGIN_SANITIZE=ON -DHELLO_ORIGIN_FUZZ=ON -DHELLO_ORIGIN_TESTS=OFF >/dev/null
   elif [ "$half" = core ]; then
