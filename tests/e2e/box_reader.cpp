@@ -2,6 +2,7 @@
 // from the screen, since an icon of another process cannot be read directly.
 #include "box_reader.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -190,24 +191,36 @@ BoxReading readBox(HWND box) {
 }
 
 // Starts the program with no arguments; only its process handle is kept.
+// Wine now and then fails a start with ERROR_INTERNAL_ERROR (1359) before
+// the program runs (seen once in about two thousand starts here): that start
+// is made once more, and said so.
 bool startProcess(const std::wstring& exePath, PROCESS_INFORMATION* process) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    std::wstring commandLine = L"\"" + exePath + L"\"";
-    if (!CreateProcessW(exePath.c_str(),
-                        commandLine.data(),
-                        nullptr,
-                        nullptr,
-                        FALSE,
-                        0,
-                        nullptr,
-                        nullptr,
-                        &startup,
-                        process)) {
-        return false;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        std::wstring commandLine = L"\"" + exePath + L"\"";
+        if (CreateProcessW(exePath.c_str(),
+                           commandLine.data(),
+                           nullptr,
+                           nullptr,
+                           FALSE,
+                           0,
+                           nullptr,
+                           nullptr,
+                           &startup,
+                           process)) {
+            CloseHandle(process->hThread);
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_INTERNAL_ERROR || attempt > 0) break;
+        std::fprintf(stderr,
+                     "note: starting %s failed with error %lu; starting it once more\n",
+                     toUtf8(exePath).c_str(),
+                     error);
+        Sleep(100);
     }
-    CloseHandle(process->hThread);
-    return true;
+    return false;
 }
 
 void closeBox(HWND box, CloseBy way) {
