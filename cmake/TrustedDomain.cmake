@@ -5,8 +5,9 @@
 
 # Reads the rules of a list in the Public Suffix List's format into `rules`:
 # one rule a line, "//" comments, wildcards ("*.ck") and exceptions ("!www.ck").
+# As UTF-8: read as bytes, "südtirol.it" would split into fragments, one of them the rule "dtirol.it".
 function(read_public_suffix_rules list_file rules)
-  file(STRINGS "${list_file}" lines REGEX "^[^/ \t]")
+  file(STRINGS "${list_file}" lines REGEX "^[^/ \t]" ENCODING UTF-8)
   set(${rules} "${lines}" PARENT_SCOPE)
 endfunction()
 
@@ -82,7 +83,22 @@ function(validate_trusted_domain domain list_file list_required)
   endif()
   read_public_suffix_rules("${list_file}" rules)
   string(TOLOWER "${domain}" lower)
-  is_public_suffix("${lower}" "${rules}" public)
+  # libpsl's tool reads the list as IDNA does; -DPSL_EXECUTABLE= leaves it aside.
+  find_program(PSL_EXECUTABLE psl DOC "libpsl's psl, which tells public suffixes in their xn-- form too")
+  if(PSL_EXECUTABLE)
+    execute_process(COMMAND "${PSL_EXECUTABLE}" --load-psl-file "${list_file}" --is-public-suffix -b "${lower}"
+                    RESULT_VARIABLE psl_result OUTPUT_VARIABLE public ERROR_VARIABLE psl_error
+                    OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(NOT psl_result EQUAL 0 OR NOT public MATCHES "^[01]$")
+      message(FATAL_ERROR "${PSL_EXECUTABLE} could not tell whether TRUSTED_DOMAIN '${domain}' is a public suffix "
+                          "(${list_file}): exit ${psl_result}, '${public}' ${psl_error}")
+    endif()
+  else()
+    message(WARNING "No psl (Debian and Ubuntu: the psl package): TRUSTED_DOMAIN '${domain}' is checked against "
+                    "${list_file} as text, which misses the xn-- form of its Unicode rules (xn--sdtirol-n2a.it is "
+                    "the rule südtirol.it)")
+    is_public_suffix("${lower}" "${rules}" public)
+  endif()
   if(public)
     message(FATAL_ERROR "TRUSTED_DOMAIN '${domain}' is a public suffix (${list_file}): anyone can register a name "
                         "below it and serve downloads the program would trust. Name your own domain below it, "

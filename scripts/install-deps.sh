@@ -1,6 +1,8 @@
 #!/bin/sh
 # Installs, from Debian's or Ubuntu's packages, what one use of the project
-# needs and this machine lacks; installs nothing when all is there.
+# needs and this machine lacks; installs nothing when all is there. Tested on
+# Debian 12; expected to work, untested, on Ubuntu 24.04 (CMake 3.28, Wine 9,
+# where the end-to-end suite, tuned to Wine 8, may differ).
 set -eu
 
 usage() {
@@ -11,27 +13,51 @@ lacks (apt-get, through sudo unless run as root). Nothing when all is there.
   demo     build hello-origin.exe and show its box under Wine (try-download.sh)
   test     everything scripts/test.sh needs; includes demo (the default)
   release  build and sign a release: the cross compiler, cmake, ninja, git,
-           publicsuffix, osslsigncode, openssl (no Wine, no Xvfb)
+           publicsuffix, psl, osslsigncode, openssl (no Wine, no Xvfb)
+Tested on Debian 12; expected to work but untested on Ubuntu 24.04 (CMake
+3.28, Wine 9). Stops before installing anything when the CMake it would get
+is older than CMakeLists.txt requires (Ubuntu 22.04 has 3.22).
 EOF
 }
 
-# Names that Debian 12 and the current Ubuntu LTS releases share; no
-# compiler-versioned name (the clang runtime is found below).
+# Names that Debian 12 and Ubuntu 24.04 share; no compiler-versioned name
+# (the clang runtime is found below).
 build_set="cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64"
 demo_set="$build_set googletest wine wine64 fonts-wine fonts-liberation xvfb x11-utils imagemagick"
-test_set="$demo_set git g++ clang clang-tidy clang-format valgrind publicsuffix osslsigncode openssl"
-release_set="$build_set git publicsuffix osslsigncode openssl"
+test_set="$demo_set git g++ clang clang-tidy clang-format valgrind publicsuffix psl shellcheck osslsigncode openssl"
+release_set="$build_set git publicsuffix psl osslsigncode openssl"
 
 case "${1:-test}" in
   -h | --help) usage; exit 0 ;;
   demo) set_name=demo; packages=$demo_set; why="for the demo (to build hello-origin.exe and show its box under Wine)" ;;
-  test) set_name=test; packages=$test_set; why="for the tests (scripts/test.sh)" ;;
+  test) set_name="test"; packages=$test_set; why="for the tests (scripts/test.sh)" ;;
   release) set_name=release; packages=$release_set; why="to build and sign a release" ;;
   *) echo "install-deps.sh: unknown package set: $1" >&2; usage >&2; exit 2 ;;
 esac
 [ $# -le 1 ] || { echo "install-deps.sh: one package set at most" >&2; usage >&2; exit 2; }
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
+
+# Stops when the CMake the build would run, the one on PATH or else the one
+# apt would install, is older than CMakeLists.txt requires; quiet while apt
+# has no package lists to tell.
+root=$(CDPATH='' cd -- "$(dirname -- "$0")/.." && pwd)
+required=$(sed -n 's/^cmake_minimum_required(VERSION \([0-9.]*\)).*$/\1/p' "$root/CMakeLists.txt")
+check_cmake() {
+  if command -v cmake >/dev/null 2>&1; then
+    found=$(cmake --version | sed -n '1s/^cmake version \([0-9][0-9.]*\).*$/\1/p') from="the cmake on PATH"
+  else
+    found=$(apt-cache policy cmake 2>/dev/null | sed -n 's/^ *Candidate: \([0-9]*:\)\{0,1\}\([0-9][0-9.]*\).*$/\2/p')
+    from="apt's cmake package"
+  fi
+  if [ -n "$found" ] && ! dpkg --compare-versions "$found" ge "$required"; then
+    echo "install-deps.sh: the build needs CMake $required or newer (CMakeLists.txt), and $from is CMake $found;" \
+      "nothing was installed. Use Debian 12 or Ubuntu 24.04, or first install CMake $required or newer" \
+      "(Kitware's APT repository at apt.kitware.com, or pip install cmake) so that it is the cmake on PATH" >&2
+    exit 1
+  fi
+}
+check_cmake
 
 # The fuzzers need clang's libFuzzer and sanitizer runtimes. Where they live
 # depends on the release, so ask clang itself whether it can link a fuzzer.
@@ -66,6 +92,7 @@ what=${missing# }
 echo "install-deps.sh: this machine lacks, $why: $what"
 echo "install-deps.sh: updating the package lists, then installing them${sudo:+ with sudo}"
 $sudo apt-get update -q
+check_cmake
 
 if [ $need_runtime = yes ]; then
   # Debian 12 and newer Ubuntu: libclang-rt-dev, or the versioned name of the

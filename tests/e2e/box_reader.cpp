@@ -141,10 +141,15 @@ HWND iconControlOf(HWND box) {
 }
 
 // Matches the icon on screen against the system's message box icons drawn on
-// the same background; repeats while the box may still be painting.
+// the same background until one matches exactly, as long as the box may take
+// to appear; no exact match reads as no icon and says what was seen.
 BoxIcon readIcon(HWND box) {
     HWND control = iconControlOf(box);
     if (control == nullptr) return BoxIcon::None;
+    // A box wider than the screen (a long host) is centred with its icon off the screen: moved in.
+    RECT boxArea;
+    GetWindowRect(box, &boxArea);
+    if (boxArea.left < 0) SetWindowPos(box, nullptr, 0, boxArea.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     const struct {
         BoxIcon icon;
         LPCWSTR id;
@@ -153,25 +158,26 @@ BoxIcon readIcon(HWND box) {
                       {BoxIcon::Warning, IDI_WARNING},
                       {BoxIcon::Question, IDI_QUESTION}};
 
-    BoxIcon best = BoxIcon::None;
-    for (int attempt = 0; attempt < 50; ++attempt) {
+    BoxIcon closest = BoxIcon::None;
+    long long gap = -1;
+    for (const ULONGLONG deadline = GetTickCount64() + BOX_TIMEOUT_MS; GetTickCount64() < deadline; Sleep(POLL_MS)) {
         RECT area;
         GetWindowRect(control, &area);
         const Pixels shown = captureScreen(area);
         const DWORD background = shown.argb.empty() ? 0 : shown.argb[0];
-        long long bestDistance = -1;
+        gap = -1;
         for (const auto& candidate : candidates) {
             const Pixels drawn = drawIcon(LoadIconW(nullptr, candidate.id), shown.width, shown.height, background);
             const long long d = distance(shown, drawn);
-            if (bestDistance < 0 || d < bestDistance) {
-                bestDistance = d;
-                best = candidate.icon;
+            if (d == 0 && !shown.argb.empty()) return candidate.icon;
+            if (gap < 0 || d < gap) {
+                gap = d;
+                closest = candidate.icon;
             }
         }
-        if (bestDistance == 0) break;
-        Sleep(POLL_MS);
     }
-    return best;
+    std::fprintf(stderr, "box reader: no exact icon match; closest %s, distance %lld\n", boxIconName(closest), gap);
+    return BoxIcon::None;
 }
 
 BoxReading readBox(HWND box) {

@@ -125,6 +125,11 @@ run_demo() {
   runner=""
 }
 
+# A run's limit covers try-download.sh's own: Xvfb 10 s, the old server 30 s, the box 30 s, its picture 20 s, the
+# exit 30 s, the clean-up 45 s, and 15 s for its steps without one (package check, up-to-date build: 1 s here);
+# after a run that cut the prefix's making short, wineboot's limit too.
+box_limit=180
+prefix_limit=$((box_limit + $(sed -n 's/^limit=\([0-9]*\)$/\1/p' "$root/cmake/wine-prefix.sh")))
 # name | time limit, s | stopped by | arguments | exit code | printed outcome | a piece of the box's text
 while IFS='|' read -r name limit interrupt args expected outcome text; do
   # shellcheck disable=SC2086 # the arguments are words
@@ -151,15 +156,15 @@ while IFS='|' read -r name limit interrupt args expected outcome text; do
   else
     pass "$name: try-download.sh $args: ${outcome:-stopped, nothing left}"
   fi
-done <<'EOF'
+done <<EOF
 ctrl-c-making-prefix|120|INT@prefix||130||
-trusted|180|-||0|OUTCOME_TRUSTED, exit code 0|Hello World!
-ctrl-c-at-box|60|INT@box|--no-host-url|130||
-killed-at-box|60|TERM@box|--no-mark|143||
-no-mark|60|-|--no-mark|0|OUTCOME_NO_MARK, exit code 1|Mark-of-the-Web is missing
-no-host-url|60|-|--no-host-url|0|OUTCOME_NO_HOST_URL, exit code 2|does not contain a HostUrl
-bad-url|60|-|about:internet|0|OUTCOME_BAD_URL, exit code 3|Could not parse the download URL
-untrusted|60|-|https://downloads.example.org/hello-origin.exe|0|OUTCOME_UNTRUSTED, exit code 4|downloads.example.org
+trusted|$prefix_limit|-||0|OUTCOME_TRUSTED, exit code 0|Hello World!
+ctrl-c-at-box|$box_limit|INT@box|--no-host-url|130||
+killed-at-box|$box_limit|TERM@box|--no-mark|143||
+no-mark|$box_limit|-|--no-mark|0|OUTCOME_NO_MARK, exit code 1|Mark-of-the-Web is missing
+no-host-url|$box_limit|-|--no-host-url|0|OUTCOME_NO_HOST_URL, exit code 2|does not contain a HostUrl
+bad-url|$box_limit|-|about:internet|0|OUTCOME_BAD_URL, exit code 3|Could not parse the download URL
+untrusted|$box_limit|-|https://downloads.example.org/hello-origin.exe|0|OUTCOME_UNTRUSTED, exit code 4|downloads.example.org
 EOF
 
 echo "scripts: $passed passed, $failed failed"
