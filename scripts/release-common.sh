@@ -85,14 +85,15 @@ tool_versions() {
   # The OpenSSL that writes the signature's DER is on osslsigncode's second line.
   echo "tool osslsigncode: $(osslsigncode --version 2>/dev/null | sed -n '1s/, using:$//p;2s/^[[:space:]]*/ with /p' | tr -d '\n')"
   command -v dpkg-query >/dev/null || return 0
-  headers=$(echo '#include <windows.h>' | "$compiler" -x c++ -M - 2>/dev/null | tr ' ' '\n' | grep -m 1 '/windows\.h$')
+  # The compiler's own list of include folders names the one of windows.h.
+  headers=$(echo | "$compiler" -x c++ -E -Wp,-v - 2>&1 >/dev/null | sed -n 's/^ \(\/.*\)/\1\/windows.h/p' |
+    while read -r header; do [ ! -f "$header" ] || echo "$header"; done | head -n 1)
   for file in "$compiler" "$("$compiler" -print-prog-name=ld)" "$windres" "$("$compiler" -print-file-name=libstdc++.a)" \
     "$("$compiler" -print-file-name=libgcc.a)" "$("$compiler" -print-file-name=libmsvcrt.a)" "$headers" \
     "$(command -v cmake)" "$(command -v ninja)" "$(command -v osslsigncode)"; do
-    [ -z "$file" ] || dpkg-query -S "$(readlink -f "$(command -v "$file" || echo "$file")")" 2>/dev/null | cut -d: -f1
-  done | sort -u | while read -r package; do
-    echo "package $package: $(dpkg-query -W -f='${Version}' "$package")"
-  done
+    [ -z "$file" ] || readlink -f "$(command -v "$file" || echo "$file")"
+  done | tr '\n' '\0' | xargs -0 -r dpkg-query -S 2>/dev/null | sed -n '/^diversion /!s/: .*//p' | tr ', ' '\n\n' |
+    sed '/^$/d; s/:.*//' | sort -u | xargs -r dpkg-query -W -f='package ${Package}: ${Version}\n' 2>/dev/null
 }
 
 # Unsigned little-endian integers of 2 and 4 bytes at an offset of a file.
