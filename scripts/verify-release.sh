@@ -97,7 +97,7 @@ signer_of() {
     /^-----END CERTIFICATE-----$/ { if (keep) close(prefix n); keep = 0 }'
   found=""
   for certificate in "$1".certificate.*; do
-    [ -f "$certificate" ] && [ "$(openssl x509 -in "$certificate" -noout -serial 2>/dev/null)" = "serial=$3" ] || continue
+    [ -f "$certificate" ] && [ "$(openssl x509 -in "$certificate" -noout -serial 2>/dev/null)" = "serial=${3-}" ] || continue
     [ -z "$found" ] || { found=ambiguous; break; }
     found=$certificate
   done
