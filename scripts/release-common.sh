@@ -1,5 +1,6 @@
 # What release.sh, verify-release.sh and the release tests share: the one way
 # the release image is built, and the checks they make on PE files. Sourced.
+# shellcheck shell=sh
 
 # Prints an error and stops. The caller sets $me to its own name.
 die() {
@@ -16,32 +17,83 @@ is_dns_name() {
   [ ${#1} -le 253 ]
 }
 
+# Runs a command with nothing of the caller's environment but PATH and HOME:
+# flags such as CXXFLAGS, LDFLAGS and RCFLAGS, which CMake's first configure
+# takes up, and GIT_DIR and the like would make other bytes than the
+# release's. The locale, time zone and umask are fixed for any step that
+# reads them.
+clean_env() {
+  (umask 022 && exec env -i PATH="$PATH" HOME="${HOME:-/}" LC_ALL=C.UTF-8 TZ=UTC "$@")
+}
+
 # The committed sources of HEAD, and nothing else, into DEST: what is built
-# does not depend on stray files in the checkout.
+# does not depend on stray files in the checkout, nor on a git setting that
+# rewrites line ends on the way out.
 # Usage: export_head CHECKOUT DEST
 export_head() {
   rm -rf "$2"
   mkdir -p "$2"
-  git -C "$1" archive --format=tar -o "$2.tar" HEAD
+  clean_env git -C "$1" -c core.autocrlf=false -c core.eol=lf archive --format=tar -o "$2.tar" HEAD
   tar -xf "$2.tar" -C "$2"
   rm -f "$2.tar"
 }
 
-# A clean Release build of the program alone. The flags are the release's:
-# every script that makes or checks a release builds through here.
-# Usage: build_release_image SOURCE-DIR BUILD-DIR [DOMAIN]; the program is
-# BUILD-DIR/bin/hello-origin.exe.
+# A clean Release build of the program alone, for DOMAIN. The flags are the
+# release's: every script that makes or checks a release builds through here.
+# With "rebuild", a domain that the trusted domain checks refuse today (a
+# newer Public Suffix List, say) is built all the same, as a published release
+# must be, and policy_note says why a new release would be refused.
+# Usage: build_release_image SOURCE-DIR BUILD-DIR DOMAIN [rebuild]; the
+# program is BUILD-DIR/bin/hello-origin.exe.
 build_release_image() {
-  rm -rf "$2"
-  mkdir -p "$2"
-  log="$2.log"
-  set -- "$1" "$2" ${3:+"-DTRUSTED_DOMAIN=$3"}
-  if ! { cmake -S "$1" -B "$2" -G Ninja --toolchain "$1/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
-    -DHELLO_ORIGIN_TESTS=OFF -DPUBLIC_SUFFIX_LIST_REQUIRED=ON "$@" && cmake --build "$2" --target hello-origin; } >"$log" 2>&1; then
+  image_build=$2
+  image_mode=${4:-}
+  rm -rf "$image_build"
+  mkdir -p "$image_build"
+  log="$image_build.log"
+  policy_note=""
+  set -- -S "$1" -B "$image_build" -G Ninja --toolchain "$1/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
+    -DHELLO_ORIGIN_TESTS=OFF -DPUBLIC_SUFFIX_LIST_REQUIRED=ON "-DTRUSTED_DOMAIN=$3"
+  if ! clean_env cmake "$@" >"$log" 2>&1; then
+    if [ "$image_mode" != rebuild ] || ! clean_env cmake "$@" -DSKIP_TRUSTED_DOMAIN_POLICY=ON >"$log.again" 2>&1; then
+      cat "$log" >&2
+      [ "$image_mode" != rebuild ] || cat "$log.again" >&2
+      return 1
+    fi
+    # shellcheck disable=SC2034 # verify-release.sh prints it
+    policy_note=$(sed -n '/^CMake Error/,/^Call Stack/{/^CMake Error/d;/^Call Stack/d;p;}' "$log" | tr -s ' \n' '  ')
+  fi
+  if ! clean_env cmake --build "$image_build" --target hello-origin >>"$log" 2>&1; then
     cat "$log" >&2
     return 1
   fi
-  rm -f "$log"
+  rm -f "$log" "$log.again"
+}
+
+# What made a build, for BUILDINFO: one "NAME: VERSION" a line for every tool
+# whose output ends up in the image or its signature (the compiler, binutils,
+# CMake, Ninja, osslsigncode), then the Debian packages they and the MinGW-w64
+# runtime and headers come from, whose versions name the patch releases.
+# Usage: tool_versions BUILD-DIR
+tool_versions() {
+  compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$1"/CMakeFiles/*/CMakeCXXCompiler.cmake | head -n 1)
+  # The toolchain's windres is the compiler's name with windres for g++.
+  windres="${compiler%-g++*}-windres"
+  for tool in "$compiler" "$("$compiler" -print-prog-name=ld)" "$windres" cmake ninja; do
+    echo "tool ${tool##*/}: $("$tool" --version 2>/dev/null | head -n 1)"
+  done
+  # The OpenSSL that writes the signature's DER is on osslsigncode's second line.
+  echo "tool osslsigncode: $(osslsigncode --version 2>/dev/null | sed -n '1s/, using:$//p;2s/^[[:space:]]*/ with /p' | tr -d '\n')"
+  command -v dpkg-query >/dev/null || return 0
+  # The compiler's own list of include folders names the one of windows.h.
+  headers=$(echo | "$compiler" -x c++ -E -Wp,-v - 2>&1 >/dev/null | sed -n 's/^ \(\/.*\)/\1\/windows.h/p' |
+    while read -r header; do [ ! -f "$header" ] || echo "$header"; done | head -n 1)
+  for file in "$compiler" "$("$compiler" -print-prog-name=ld)" "$windres" "$("$compiler" -print-file-name=libstdc++.a)" \
+    "$("$compiler" -print-file-name=libgcc.a)" "$("$compiler" -print-file-name=libmsvcrt.a)" "$headers" \
+    "$(command -v cmake)" "$(command -v ninja)" "$(command -v osslsigncode)"; do
+    [ -z "$file" ] || readlink -f "$(command -v "$file" || echo "$file")"
+  done | tr '\n' '\0' | xargs -0 -r dpkg-query -S 2>/dev/null | sed -n '/^diversion /!s/: .*//p' | tr ', ' '\n\n' |
+    sed '/^$/d; s/:.*//' | sort -u | xargs -r dpkg-query -W -f='package ${Package}: ${Version}\n' 2>/dev/null
 }
 
 # Unsigned little-endian integers of 2 and 4 bytes at an offset of a file.
@@ -81,17 +133,24 @@ read_pe_headers() {
     echo "the certificate table ($cert_size bytes at offset $cert_offset) does not lie inside the $size-byte file"
     return 1
   fi
-}
-
-# A string of the program's version information, or nothing. Usage:
-# version_string FILE NAME. windres reads the resources back as a script;
-# the file may come from anyone, so only printable characters come out.
-version_string() {
-  x86_64-w64-mingw32-windres -J coff -O rc -i "$1" 2>/dev/null |
-    sed -n "s/^ *VALUE \"$2\", \"\\(.*\\)\"\$/\\1/p" | head -n 1 | LC_ALL=C tr -c '[:print:]\n' '?'
-}
-
-# The trusted domain that the version information names, or nothing.
-domain_of() {
-  version_string "$1" FileDescription | sed -n 's/^Greets copies downloaded from //p'
+  [ "$cert_size" -ne 0 ] || return 0
+  # One entry, an Authenticode signature padded to 8 bytes, ends the file:
+  # whatever else lies in the table or after it is read by no signature check.
+  entry_size=$(le32 "$file" "$cert_offset")
+  if [ "$entry_size" -gt "$cert_size" ] || [ "$entry_size" -lt 8 ]; then
+    echo "the certificate table is cut short: its entry says $entry_size bytes, the table holds $cert_size"
+    return 1
+  fi
+  if [ $((cert_size - entry_size)) -ge 8 ]; then
+    echo "the certificate table holds $((cert_size - entry_size)) bytes after its one entry"
+    return 1
+  fi
+  if [ "$(le16 "$file" $((cert_offset + 4)))" != 512 ] || [ "$(le16 "$file" $((cert_offset + 6)))" != 2 ]; then
+    echo "the certificate table's entry is not an Authenticode signature (WIN_CERT_TYPE_PKCS_SIGNED_DATA)"
+    return 1
+  fi
+  if [ $((cert_offset + cert_size)) -ne "$size" ]; then
+    echo "$((size - cert_offset - cert_size)) bytes follow the certificate table, which ends a signed file"
+    return 1
+  fi
 }

@@ -5,7 +5,8 @@
 # Usage: scripts/release.sh [--domain DOMAIN] [--out DIR]
 #                           [--sign CERT KEY | --pkcs12 FILE] [--timestamp URL] [--url URL]
 #   --domain DOMAIN  the trusted domain (default: the one build/mingw is
-#                    configured with, else the project's default)
+#                    configured with; the project's default, example.com,
+#                    only when named here)
 #   --out DIR        where the release goes (default: dist)
 #   --sign CERT KEY  sign with this certificate and private key (PEM files)
 #   --pkcs12 FILE    sign with the certificate and key in this PKCS#12 file
@@ -15,12 +16,15 @@
 # the environment variable HELLO_ORIGIN_SIGNING_PASSWORD, never from the
 # command line, where other users of the machine could see it.
 #
-# Writes hello-origin.exe and SHA256SUMS; when signing, also the detached
+# Writes hello-origin.exe, BUILDINFO (the commit, version, domain and the
+# tools that made it) and SHA256SUMS; when signing, also the detached
 # signature hello-origin.exe.sig.pem and the unsigned image
 # hello-origin-unsigned.exe, from which anyone can rebuild the signed file.
+# The build sees nothing of the caller's environment but PATH and HOME.
 set -eu
 me=release.sh
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source-path=SCRIPTDIR source=release-common.sh
 . "$root/scripts/release-common.sh"
 
 usage() {
@@ -49,11 +53,19 @@ done
 signing=""
 [ -z "$cert$pkcs12" ] || signing=yes
 [ -n "$signing" ] || [ -z "$timestamp$url" ] || die "--timestamp and --url only apply when signing"
-# The domain as the developer configured it, as the other scripts take it.
+# The domain as the developer configured it, as the other scripts take it;
+# the built-in default greets copies from a domain that is not the
+# publisher's, so only a --domain that names it releases for it.
+named=$domain
 if [ -z "$domain" ] && [ -f "$root/build/mingw/CMakeCache.txt" ]; then
   domain=$(sed -n "s/^TRUSTED_DOMAIN:STRING=//p" "$root/build/mingw/CMakeCache.txt")
 fi
-[ -z "$domain" ] || is_dns_name "$domain" || die "'$domain' is not a DNS name"
+default=$(sed -n 's/^set(TRUSTED_DOMAIN "\([^"]*\)".*/\1/p' "$root/CMakeLists.txt")
+if [ -z "$named" ] && { [ -z "$domain" ] || [ "$(printf '%s' "$domain" | tr 'A-Z' 'a-z')" = "$default" ]; }; then
+  die "no --domain given, and the release would be for the built-in default $default:" \
+    "give your download domain with --domain (or --domain $default to release for it all the same)"
+fi
+is_dns_name "$domain" || die "'$domain' is not a DNS name"
 
 "$root/scripts/install-deps.sh" release
 
@@ -78,11 +90,22 @@ export HELLO_ORIGIN_SIGNING_PASSWORD
 if [ -n "$signing" ]; then
   if [ -n "$pkcs12" ]; then
     [ -r "$pkcs12" ] || die "cannot read the PKCS#12 file $pkcs12"
-    openssl pkcs12 -in "$pkcs12" -passin env:HELLO_ORIGIN_SIGNING_PASSWORD -nokeys -clcerts -out "$work/cert.pem" \
-      2>/dev/null ||
-      die "cannot open $pkcs12: not a PKCS#12 file, or HELLO_ORIGIN_SIGNING_PASSWORD is not its password"
-    key_public=$(openssl pkcs12 -in "$pkcs12" -passin env:HELLO_ORIGIN_SIGNING_PASSWORD -nocerts -nodes 2>/dev/null |
-      openssl pkey -pubout 2>/dev/null) || true
+    # Older Windows exports encrypt with RC2-40, which OpenSSL 3 reads only
+    # with its legacy provider.
+    legacy=""
+    if ! openssl pkcs12 -in "$pkcs12" -passin env:HELLO_ORIGIN_SIGNING_PASSWORD -nokeys -clcerts \
+      -out "$work/cert.pem" 2>"$work/pkcs12.log"; then
+      legacy=-legacy
+      if ! openssl pkcs12 -legacy -in "$pkcs12" -passin env:HELLO_ORIGIN_SIGNING_PASSWORD -nokeys -clcerts \
+        -out "$work/cert.pem" 2>"$work/pkcs12.log"; then
+        # openssl checks the file's MAC, made with the password, first.
+        grep -q '^Mac verify error' "$work/pkcs12.log" &&
+          die "wrong password: HELLO_ORIGIN_SIGNING_PASSWORD is not the password of $pkcs12"
+        die "cannot open $pkcs12 as a PKCS#12 file: $(grep -m 1 -o 'error:.*' "$work/pkcs12.log" || true)"
+      fi
+    fi
+    key_public=$(openssl pkcs12 $legacy -in "$pkcs12" -passin env:HELLO_ORIGIN_SIGNING_PASSWORD -nocerts -nodes \
+      2>/dev/null | openssl pkey -pubout 2>/dev/null) || true
     [ -n "$key_public" ] || die "$pkcs12 holds no private key"
     cert_file="$work/cert.pem"
   else
@@ -113,14 +136,20 @@ commit=$(git -C "$root" rev-parse HEAD)
 build="$root/build/release"
 export_head "$root" "$build/source"
 build_release_image "$build/source" "$build/build" "$domain" || die "the build failed"
-domain=$(sed -n 's/^TRUSTED_DOMAIN:STRING=//p' "$build/build/CMakeCache.txt")
 image="$build/build/bin/hello-origin.exe"
 
 mkdir -p "$out"
-rm -f "$out/hello-origin.exe" "$out/hello-origin-unsigned.exe" "$out/hello-origin.exe.sig.pem" "$out/SHA256SUMS"
+rm -f "$out/hello-origin.exe" "$out/hello-origin-unsigned.exe" "$out/hello-origin.exe.sig.pem" "$out/BUILDINFO" \
+  "$out/SHA256SUMS"
+{
+  echo "commit: $commit"
+  echo "version: $(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/build/CMakeCache.txt")"
+  echo "domain: $domain"
+  tool_versions "$build/build"
+} >"$out/BUILDINFO"
 if [ -z "$signing" ]; then
   cp "$image" "$out/hello-origin.exe"
-  files="hello-origin.exe"
+  files="hello-origin.exe BUILDINFO"
 else
   cp "$image" "$out/hello-origin-unsigned.exe"
   set -- -h sha256 -n hello-origin -i "${url:-https://$domain/}"
@@ -145,7 +174,7 @@ else
   if ! [ -f "$work/attached.exe" ] || ! cmp -s "$work/attached.exe" "$out/hello-origin.exe"; then
     die "the detached signature attached to the unsigned image does not give the signed file"
   fi
-  files="hello-origin.exe hello-origin.exe.sig.pem hello-origin-unsigned.exe"
+  files="hello-origin.exe hello-origin.exe.sig.pem hello-origin-unsigned.exe BUILDINFO"
 fi
 # shellcheck disable=SC2086 # one word per file
 (cd "$out" && sha256sum $files >SHA256SUMS)
@@ -153,3 +182,7 @@ fi
 echo "release of commit $commit for $domain${signing:+, signed by $subject}:"
 sed 's/^/  /' "$out/SHA256SUMS"
 echo "in $out"
+if [ -n "$signing" ]; then
+  echo "signing certificate SHA-256, to announce for verify-release.sh --signer:" \
+    "$(openssl x509 -in "$cert_file" -outform DER | sha256sum | cut -c1-64)"
+fi

@@ -1,53 +1,62 @@
 #!/bin/sh
-# Checks that a published hello-origin.exe is this checkout's build: rebuilds
-# the program from the committed sources for the domain the file was built
-# for, attaches the file's own signature to the rebuild and compares the
-# result with the file byte for byte. Run it in a checkout of the release's tag.
+# Checks that a published hello-origin.exe is this checkout's build for a
+# domain, signed once, by the publisher: rebuilds the program from the
+# committed sources in a clean environment, attaches the file's own signature
+# to the rebuild and compares the result with the file byte for byte. Run it
+# in a checkout of the release's tag.
 #
-# Usage: scripts/verify-release.sh [--domain DOMAIN] [--ca FILE] [--signer SHA256] PUBLISHED.exe
-#   --domain DOMAIN  the trusted domain the file must be built for (default:
-#                    the one its version information names)
-#   --ca FILE        the certificates (PEM) to trust for the signature
-#                    (default: the system's)
-#   --signer SHA256  the SHA-256 of the signing certificate (DER) that the
-#                    publisher announces: anyone can rebuild the program and
-#                    sign it with a certificate of their own, so without it a
-#                    signature only says that someone the trust store knows
-#                    signed these bytes
+# Usage: scripts/verify-release.sh --domain DOMAIN [--signer SHA256] [--ca FILE] [--buildinfo FILE] PUBLISHED.exe
+#   --domain DOMAIN   the trusted domain of the release (required): the
+#                     rebuild is for it, whatever the file says
+#   --signer SHA256   the SHA-256 of the signing certificate (DER) that the
+#                     publisher announces. Anyone can rebuild the program and
+#                     sign it with a certificate of their own, in any name:
+#                     without it no file is accepted
+#   --ca FILE         the certificates (PEM) to trust for the signature
+#                     (default: the system's)
+#   --buildinfo FILE  the release's BUILDINFO, which names the tools that made
+#                     it, for hints when the bytes differ (default: BUILDINFO
+#                     beside PUBLISHED.exe)
 # Exit status: 0 accepted; 1 refused; 2 wrong usage; 3 the file is this
-# checkout's build but carries no signature.
+# checkout's build but carries no signature; 4 it is this checkout's build
+# with one signature that verifies, but no --signer was given to check.
 set -eu
 me=verify-release.sh
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source-path=SCRIPTDIR source=release-common.sh
 . "$root/scripts/release-common.sh"
 
 usage() {
   sed -n '/^# Usage:/,/^[^#]/s/^# \{0,1\}//p' "$0" | sed '/^#/d'
 }
-asked=""
+domain=""
 ca=""
 signer_hash=""
+buildinfo=""
 published=""
 while [ $# -gt 0 ]; do
   case "$1" in
-    --domain) [ $# -ge 2 ] || { usage >&2; exit 2; }; asked=$2; shift 2 ;;
+    --domain) [ $# -ge 2 ] || { usage >&2; exit 2; }; domain=$2; shift 2 ;;
     --ca) [ $# -ge 2 ] || { usage >&2; exit 2; }; ca=$2; shift 2 ;;
     --signer) [ $# -ge 2 ] || { usage >&2; exit 2; }; signer_hash=$2; shift 2 ;;
+    --buildinfo) [ $# -ge 2 ] || { usage >&2; exit 2; }; buildinfo=$2; shift 2 ;;
     -h | --help) usage; exit 0 ;;
     -*) echo "$me: unknown option: $1" >&2; usage >&2; exit 2 ;;
     *) [ -z "$published" ] || { usage >&2; exit 2; }; published=$1; shift ;;
   esac
 done
 [ -n "$published" ] || { usage >&2; exit 2; }
+[ -n "$domain" ] || { echo "$me: --domain is required: the rebuild is for the domain the publisher names" >&2; usage >&2; exit 2; }
 [ -f "$published" ] || die "no such file: $published"
 [ -z "$ca" ] || [ -r "$ca" ] || die "cannot read the certificates $ca"
-[ -z "$asked" ] || is_dns_name "$asked" || die "'$asked' is not a DNS name"
+is_dns_name "$domain" || die "'$domain' is not a DNS name"
 # As certificate viewers print it: with or without colons, in either case.
 signer_hash=$(printf '%s' "$signer_hash" | tr -d ':' | tr 'A-F' 'a-f')
 case "$signer_hash" in
   *[!0-9a-f]*) die "--signer takes the 64 hexadecimal digits of a SHA-256" ;;
 esac
 [ -z "$signer_hash" ] || [ ${#signer_hash} -eq 64 ] || die "--signer takes the 64 hexadecimal digits of a SHA-256"
+buildinfo=${buildinfo:-$(dirname "$published")/BUILDINFO}
 
 "$root/scripts/install-deps.sh" release
 git -C "$root" rev-parse --verify -q HEAD >/dev/null || die "$root is not a git checkout with a commit"
@@ -62,28 +71,119 @@ refuse() {
   echo "verdict: REFUSED: $*"
   exit 1
 }
-lowercase() { printf '%s' "$1" | tr 'A-Z' 'a-z'; }
+# Texts from the file or its BUILDINFO may hold anything: only printable
+# characters reach the terminal.
+printable() { LC_ALL=C tr -c '[:print:]\n' '?'; }
+
+# The signer of the PKCS#7 signature in the DER file $1, as one line
+# "SHA-256-OF-ITS-CERTIFICATE SUBJECT", and one line "unknown" for each
+# further signer of the same signature. The certificate is the one of the
+# signer's serial number among those the signature carries; there must be
+# exactly one.
+signer_of() {
+  openssl asn1parse -inform DER -in "$1" >"$1.parsed" 2>/dev/null || { echo unknown; return 0; }
+  # The signerInfos are SignedData's last field, its last SET at depth 3;
+  # the first one's serial number is its first INTEGER at depth 6.
+  # shellcheck disable=SC2046 # two words
+  set -- "$1" $(awk 'BEGIN { infos = -1 }
+    { match($0, /d=[0-9]+/); depth = substr($0, RSTART + 2, RLENGTH - 2) + 0 }
+    depth == 3 { infos = ($0 ~ /cons: *SET/) ? 0 : -1; serial = "-"; next }
+    infos >= 0 && depth == 4 { infos++ }
+    infos == 1 && depth == 6 && serial == "-" && /prim: *INTEGER/ { sub(/.*:/, ""); serial = $0 }
+    END { print infos, serial }' "$1.parsed")
+  openssl pkcs7 -inform DER -in "$1" -print_certs 2>/dev/null | awk -v prefix="$1.certificate." '
+    /^-----BEGIN CERTIFICATE-----$/ { n++; keep = n <= 64 }
+    keep { print > (prefix n) }
+    /^-----END CERTIFICATE-----$/ { if (keep) close(prefix n); keep = 0 }'
+  found=""
+  for certificate in "$1".certificate.*; do
+    [ -f "$certificate" ] && [ "$(openssl x509 -in "$certificate" -noout -serial 2>/dev/null)" = "serial=${3-}" ] || continue
+    [ -z "$found" ] || { found=ambiguous; break; }
+    found=$certificate
+  done
+  if [ -z "$found" ] || [ "$found" = ambiguous ]; then
+    echo unknown
+  else
+    echo "$(openssl x509 -in "$found" -outform DER | sha256sum | cut -c1-64)" \
+      "$(openssl x509 -in "$found" -noout -subject -nameopt oneline | sed 's/^subject=//' | printable)"
+  fi
+  rm -f "$1".certificate.*
+  infos=$2
+  while [ "$infos" -gt 1 ]; do echo unknown; infos=$((infos - 1)); done
+}
+
+# Every signer of the signature in the DER file $1, the primary first: a
+# nested signature is a value of the unsigned attribute 1.3.6.1.4.1.311.2.4.1
+# (the SET after the attribute's name holds one ContentInfo a value).
+signers_of() {
+  signer_of "$1"
+  awk '{ match($0, /d=[0-9]+/); depth = substr($0, RSTART + 2, RLENGTH - 2) + 0 }
+    attribute && depth <= attribute && !/cons: *SET/ { attribute = 0 }
+    attribute && depth == attribute + 1 {
+      match($0, /hl= *[0-9]+/); header = substr($0, RSTART + 3, RLENGTH - 3)
+      match($0, / l= *[0-9]+/); length_ = substr($0, RSTART + 3, RLENGTH - 3)
+      print $0 + 0, header + length_
+    }
+    /OBJECT *:1\.3\.6\.1\.4\.1\.311\.2\.4\.1 *$/ { attribute = depth }' "$1.parsed" | while read -r offset size; do
+    tail -c +$((offset + 1)) "$1" | head -c "$size" >"$1.nested"
+    signer_of "$1.nested"
+  done
+}
 
 echo "published: $published, $(stat -c %s "$published") bytes, sha256 $(sha256sum <"$published" | cut -d' ' -f1)"
 read_pe_headers "$published" >"$work/pe" || refuse "$(cat "$work/pe")"
+echo "domain: $domain (given with --domain)"
 
-# The domain decides the bytes: the rebuild must be for the same one.
-named=$(domain_of "$published")
-if [ -n "$asked" ]; then
-  if [ -z "$named" ]; then
-    domain=$asked
-    echo "domain: $domain (given with --domain; the file's version information names none)"
-  elif [ "$(lowercase "$named")" != "$(lowercase "$asked")" ]; then
-    refuse "the file is built for $named, not for $asked"
-  else
-    domain=$named
-    echo "domain: $domain (given with --domain, and named by the file's version information)"
+verifies=""
+if [ "$cert_size" -ne 0 ]; then
+  version=$(osslsigncode --version 2>/dev/null | sed -n '1s/^osslsigncode \([0-9]*\.[0-9]*\).*/\1/p')
+  case "$version" in
+    1.* | 2.[0-9] | 2.1[01])
+      echo "note: osslsigncode $version reads the file's signature; upstream fixed memory corruption in reading" \
+        "untrusted signatures in 2.12, so check files from unknown sources on a machine you can spare" >&2
+      ;;
+  esac
+  osslsigncode extract-signature -pem -in "$published" -out "$work/signature.pem" >"$work/extract.log" 2>&1 &&
+    openssl pkcs7 -in "$work/signature.pem" -outform DER -out "$work/signature.der" 2>>"$work/extract.log" ||
+    refuse "the file's signature cannot be read: $(tail -n 3 "$work/extract.log" | tr '\n' ' ' | printable)"
+  osslsigncode verify ${ca:+-CAfile "$ca"} ${signer_hash:+-require-leaf-hash "sha256:$signer_hash"} \
+    -in "$published" >"$work/verify.log" 2>&1 && verifies=yes
+
+  # Windows judges the primary signature alone, and osslsigncode's verify
+  # passes when any one of them does: so there must be exactly one. Counted
+  # three ways, osslsigncode's and openssl's reading and the attribute's
+  # name in the bytes, so that no reader's blind spot hides one.
+  signers_of "$work/signature.der" >"$work/signers"
+  count=$(wc -l <"$work/signers")
+  indexed=$(grep -c '^Signature Index:' "$work/verify.log" || true)
+  named=$(od -An -v -tx1 "$work/signature.der" | tr -d ' \n' | grep -o 060a2b060104018237020401 | wc -l)
+  [ "$indexed" -le "$count" ] || count=$indexed
+  [ $((named + 1)) -le "$count" ] || count=$((named + 1))
+  if [ "$count" -ne 1 ]; then
+    names=$(awk '{ printf "%s#%d%s: ", (NR > 1 ? "; " : ""), NR, (NR == 1 ? " (primary)" : "") }
+      $1 == "unknown" { printf "a signer whose certificate it does not carry"; next }
+      { hash = $1; sub(/^[^ ]* /, ""); printf "%s, certificate SHA-256 %s", $0, hash }' "$work/signers")
+    refuse "the file carries $count signatures, not one (Windows judges the first alone): $names"
   fi
-else
-  [ -n "$named" ] || refuse "the file's version information names no trusted domain: give it with --domain"
-  is_dns_name "$named" || refuse "the file names '$named' as its domain, which is not a DNS name"
-  domain=$named
-  echo "domain: $domain (read from the file's version information)"
+  read -r signer_certificate signer <"$work/signers"
+  [ "$signer_certificate" != unknown ] || refuse "the signature does not carry its signer's certificate"
+  echo "signer: $signer, certificate SHA-256 $signer_certificate"
+  if [ -n "$signer_hash" ] && [ "$signer_certificate" != "$signer_hash" ]; then
+    refuse "the signing certificate is not the one given with --signer ($signer_hash)"
+  fi
+  if [ -n "$verifies" ]; then
+    signature_line="signature: verifies"
+  else
+    reason=""
+    grep -q '^Calculated message digest.*MISMATCH' "$work/verify.log" &&
+      reason="the file was changed after it was signed (message digest mismatch)"
+    grep -q '^Leaf hash match: failed' "$work/verify.log" &&
+      reason="${reason:+$reason; }osslsigncode finds another signing certificate than the one given with --signer"
+    chain=$(sed -n 's/.*Verify error: *//p; s/^[ \t]*Error: *//p' "$work/verify.log" | head -n 1 | printable)
+    [ -z "$chain" ] || reason="${reason:+$reason; }the signer's certificate is not trusted here: $chain"
+    signature_line="signature: does not verify: ${reason:-osslsigncode verify failed}"
+  fi
+  echo "$signature_line"
 fi
 
 commit=$(git -C "$root" rev-parse HEAD)
@@ -92,58 +192,24 @@ if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
 fi
 build="$root/build/verify"
 export_head "$root" "$build/source"
-build_release_image "$build/source" "$build/build" "$domain" || die "the rebuild failed"
+build_release_image "$build/source" "$build/build" "$domain" rebuild || die "the rebuild failed"
 rebuild="$build/build/bin/hello-origin.exe"
-echo "rebuild: commit $commit ($(git -C "$root" describe --tags --always)) for $domain, $(stat -c %s "$rebuild") bytes"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/build/CMakeCache.txt")
+echo "rebuild: commit $commit ($(git -C "$root" describe --tags --always)), version $version, for $domain," \
+  "$(stat -c %s "$rebuild") bytes"
+[ -z "$policy_note" ] ||
+  echo "note: the trusted domain checks would refuse a new release for $domain today: $policy_note"
 
-# Texts from the file (the signer's name) may hold anything: only printable
-# characters reach the terminal.
-printable() { LC_ALL=C tr -c '[:print:]\n' '?'; }
-
-verifies=""
 if [ "$cert_size" -eq 0 ]; then
-  echo "signer: none: the file is not signed"
-  echo "signature: none"
   expected=$rebuild
   against="the rebuild"
 else
-  version=$(osslsigncode --version 2>/dev/null | sed -n '1s/^osslsigncode \([0-9]*\.[0-9]*\).*/\1/p')
-  case "$version" in
-    1.* | 2.[0-9] | 2.1[01])
-      echo "note: osslsigncode $version reads the file's signature; upstream fixed memory corruption in reading" \
-        "untrusted signatures in 2.12, so check files from unknown sources on a machine you can spare" >&2
-      ;;
-  esac
-  osslsigncode extract-signature -pem -in "$published" -out "$work/signature.pem" >"$work/extract.log" 2>&1 ||
-    refuse "the file's signature cannot be read: $(tail -n 3 "$work/extract.log" | tr '\n' ' ' | printable)"
-  osslsigncode verify ${ca:+-CAfile "$ca"} ${signer_hash:+-require-leaf-hash "sha256:$signer_hash"} \
-    -in "$published" >"$work/verify.log" 2>&1 && verifies=yes
-  if [ -n "$verifies" ]; then
-    signature_line="signature: verifies"
-  else
-    reason=""
-    grep -q '^Calculated message digest.*MISMATCH' "$work/verify.log" &&
-      reason="the file was changed after it was signed (message digest mismatch)"
-    grep -q '^Leaf hash match: failed' "$work/verify.log" &&
-      reason="${reason:+$reason; }the signing certificate is not the one given with --signer"
-    chain=$(sed -n 's/.*Verify error: *//p; s/^[ \t]*Error: *//p' "$work/verify.log" | head -n 1 | printable)
-    [ -z "$chain" ] || reason="${reason:+$reason; }the signer's certificate is not trusted here: $chain"
-    signature_line="signature: does not verify: ${reason:-osslsigncode verify failed}"
-  fi
   # attach-signature exits 1 when it cannot verify; whether it wrote the
   # file is what counts here.
   osslsigncode attach-signature -sigin "$work/signature.pem" ${ca:+-CAfile "$ca"} -in "$rebuild" \
     -out "$work/attached.exe" >/dev/null 2>&1 || true
   expected="$work/attached.exe"
   against="the rebuild with the file's signature attached"
-  # osslsigncode names the signer only when the digest matches: for a changed
-  # file, the same signature on the rebuild names it.
-  [ ! -f "$expected" ] || grep -q "^Signer.s certificate:" "$work/verify.log" ||
-    osslsigncode verify ${ca:+-CAfile "$ca"} -in "$expected" >"$work/verify.log" 2>&1 || true
-  signer=$(awk '/^Signer.s certificate:/ { seen = 1 } seen && /Subject:/ { sub(/^[ \t]*Subject: */, ""); print; exit }' \
-    "$work/verify.log" | printable)
-  echo "signer: ${signer:-(not found in the signature)}"
-  echo "$signature_line"
   [ -f "$expected" ] || {
     echo "bytes: the file's signature cannot be attached to the rebuild"
     refuse "the file is not commit $commit's build for $domain"
@@ -156,12 +222,21 @@ else
   first=$(cmp -l "$published" "$expected" 2>/dev/null | head -n 1 | awk '{ print $1 - 1 }')
   shorter=$(stat -c %s "$published" "$expected" | sort -n | head -n 1)
   first=${first:-$shorter}
-  echo "bytes: differ from $against," \
-    "first at offset $first ($(printf '0x%x' "$first"))"
-  theirs=$(version_string "$published" FileVersion)
-  ours=$(version_string "$rebuild" FileVersion)
-  [ "$theirs" = "$ours" ] ||
-    echo "note: the file is version $theirs, this checkout builds $ours: check out the release's tag"
+  echo "bytes: differ from $against, first at offset $first ($(printf '0x%x' "$first"))"
+  # Why, as far as the release's own record says: it comes with the file,
+  # so it is read in part, printable only, and decides nothing.
+  if [ -f "$buildinfo" ]; then
+    head -c 16384 "$buildinfo" | head -n 100 | printable >"$work/theirs"
+    { echo "commit: $commit"; echo "version: $version"; echo "domain: $domain"; tool_versions "$build/build"; } |
+      while IFS= read -r line; do
+        key=${line%%: *}
+        theirs=$(awk -v key="$key: " 'index($0, key) == 1 { print substr($0, length(key) + 1); exit }' "$work/theirs")
+        [ "$theirs" = "${line#*: }" ] ||
+          echo "note: $key: ${line#*: } here; the release's BUILDINFO (not verified) says ${theirs:-nothing}"
+      done
+  else
+    echo "note: no BUILDINFO at $buildinfo to say what made the release (give it with --buildinfo)"
+  fi
   refuse "the file is not commit $commit's build for $domain"
 fi
 
@@ -170,4 +245,11 @@ if [ "$cert_size" -eq 0 ]; then
   exit 3
 fi
 [ -n "$verifies" ] || refuse "the bytes are the rebuild's, but their signature does not verify"
-echo "verdict: ACCEPTED: the file is commit $commit's build for $domain, signed by $signer"
+if [ -z "$signer_hash" ]; then
+  echo "verdict: SIGNER NOT CHECKED: the file is commit $commit's build for $domain with one signature, which" \
+    "verifies, by $signer (certificate SHA-256 $signer_certificate); anyone can sign in any name: give the" \
+    "SHA-256 the publisher announces with --signer"
+  exit 4
+fi
+echo "verdict: ACCEPTED: the file is commit $commit's build for $domain, signed by $signer" \
+  "(certificate SHA-256 $signer_certificate)"

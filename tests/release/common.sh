@@ -1,5 +1,6 @@
 # What the release tests share: a repository holding the work tree as it is,
 # throwaway signing keys, and a table runner. Sourced.
+# shellcheck shell=sh
 
 failures=0
 
@@ -37,6 +38,7 @@ check() {
   expected_text=$3
   shift 3
   status=0
+  # shellcheck disable=SC2154 # the caller's work folder
   "$@" >"$work/case.log" 2>&1 </dev/null || status=$?
   missing=$(printf '%s\n' "$expected_text" | while IFS= read -r text; do
     [ -z "$text" ] || grep -qF -- "$text" "$work/case.log" || printf '%s; ' "$text"

@@ -1,12 +1,14 @@
 #!/bin/sh
-# release.sh refuses, before building, what would make a bad release, and
-# signs with a PKCS#12 file or an encrypted key whose password comes from the
-# environment. Uses the repository and certificate sign.sh left in WORK-DIR.
+# release.sh refuses, before building, what would make a bad release; signs
+# with a PKCS#12 file, legacy-encrypted too, or an encrypted key whose
+# password comes from the environment; and builds the same bytes whatever
+# flags the environment holds. Uses what sign.sh left in WORK-DIR.
 # Usage: refusals.sh WORK-DIR DOMAIN
 set -eu
 work=$1
 domain=$2
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source-path=SCRIPTDIR source=common.sh
 . "$here/common.sh"
 repo="$work/repo"
 keys="$work/keys"
@@ -21,6 +23,8 @@ export HELLO_ORIGIN_SIGNING_PASSWORD="pass phrase"
 openssl pkey -in "$keys/signer.key" -aes256 -passout env:HELLO_ORIGIN_SIGNING_PASSWORD -out "$keys/encrypted.key"
 openssl pkcs12 -export -in "$keys/signer.pem" -inkey "$keys/signer.key" -passout env:HELLO_ORIGIN_SIGNING_PASSWORD \
   -out "$keys/signer.p12"
+openssl pkcs12 -export -legacy -in "$keys/signer.pem" -inkey "$keys/signer.key" \
+  -passout env:HELLO_ORIGIN_SIGNING_PASSWORD -out "$keys/legacy.p12"
 sign() { "$release" --domain "$domain" --out "$out" "$@"; }
 
 touch "$repo/stray-file"
@@ -36,13 +40,19 @@ check "the key of another certificate" 1 "does not belong to the certificate" \
 check "an expired certificate" 1 "has expired" sign --sign "$keys/expired.pem" "$keys/signer.key"
 check "a certificate not for code signing" 1 "is not for code signing" sign --sign "$keys/tls.pem" "$keys/tls.key"
 check "an encrypted key, wrong password" 1 "not its password" \
-  env HELLO_ORIGIN_SIGNING_PASSWORD=wrong "$release" --sign "$keys/signer.pem" "$keys/encrypted.key" --out "$refused"
-check "PKCS#12, wrong password" 1 "not its password" \
-  env HELLO_ORIGIN_SIGNING_PASSWORD=wrong "$release" --pkcs12 "$keys/signer.p12" --out "$refused"
-check "PKCS#12, no password" 1 "not its password" \
-  env -u HELLO_ORIGIN_SIGNING_PASSWORD "$release" --pkcs12 "$keys/signer.p12" --out "$refused"
+  env HELLO_ORIGIN_SIGNING_PASSWORD=wrong "$release" --domain "$domain" --sign "$keys/signer.pem" "$keys/encrypted.key" \
+  --out "$refused"
+for p12 in signer legacy; do
+  check "$p12.p12, wrong password" 1 "wrong password" \
+    env HELLO_ORIGIN_SIGNING_PASSWORD=wrong "$release" --domain "$domain" --pkcs12 "$keys/$p12.p12" --out "$refused"
+done
+check "PKCS#12, no password" 1 "wrong password" \
+  env -u HELLO_ORIGIN_SIGNING_PASSWORD "$release" --domain "$domain" --pkcs12 "$keys/signer.p12" --out "$refused"
+check "not a PKCS#12 file" 1 "as a PKCS#12 file" sign --pkcs12 "$keys/signer.pem"
 check "both ways of signing" 1 "not both" sign --sign "$keys/signer.pem" "$keys/signer.key" --pkcs12 "$keys/signer.p12"
 check "a domain that is not a DNS name" 1 "is not a DNS name" "$release" --domain "bad..domain" --out "$refused"
+check "no --domain and no configured build: the built-in default" 1 "the built-in default example.com" \
+  "$release" --out "$refused"
 if [ -e "$refused" ]; then
   echo "FAIL: a refused release wrote $refused"
   failures=$((failures + 1))
@@ -59,4 +69,9 @@ check "encrypted key, password from the environment" 0 "signed by CN = hello-ori
   sign --sign "$keys/signer.pem" "$keys/encrypted.key"
 check "encrypted key: the signature verifies" 0 "Signature verification: ok" \
   osslsigncode verify -CAfile "$keys/signer.pem" -in "$out/hello-origin.exe"
+# One build for two rows: the flags must change nothing.
+check "legacy PKCS#12 (RC2-40); flags in the environment: the bytes of a clean release" 0 \
+  "signed by CN = hello-origin signer test" sh -c 'env CXXFLAGS=-O0 CFLAGS=-O0 LDFLAGS=-Wl,--no-dynamicbase \
+  RCFLAGS=-l0x407 "$1" --domain "$2" --pkcs12 "$3" --out "$4" && cmp "$4/hello-origin-unsigned.exe" "$5"' flags \
+  "$release" "$domain" "$keys/legacy.p12" "$out" "$work/signed/hello-origin-unsigned.exe"
 [ "$failures" -eq 0 ]

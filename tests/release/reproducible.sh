@@ -9,6 +9,7 @@ source_dir=$1
 work=$2
 domain=$3
 me=reproducible.sh
+# shellcheck source-path=SCRIPTDIR source=../../scripts/release-common.sh
 . "$source_dir/scripts/release-common.sh"
 rm -rf "$work"
 for build in first second-build-elsewhere; do

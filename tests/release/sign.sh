@@ -2,7 +2,8 @@
 # Signs a release with a throwaway certificate, as a publisher would, and
 # checks what the release promises: the signature verifies against that
 # certificate and names the program, its URL and SHA-256; the unsigned image
-# is byte for byte the program the other tests tested; SHA256SUMS holds.
+# is byte for byte the program the other tests tested; BUILDINFO names what
+# made it; SHA256SUMS holds.
 # The other release tests use what it leaves in WORK-DIR.
 # Usage: sign.sh SOURCE-DIR WORK-DIR DOMAIN TESTED-PROGRAM.exe BUILD-TYPE
 set -eu
@@ -11,6 +12,7 @@ work=$2
 domain=$3
 tested=$4
 build_type=$5
+# shellcheck source-path=SCRIPTDIR source=common.sh
 . "$source_dir/tests/release/common.sh"
 
 echo "using $(osslsigncode --version 2>/dev/null | head -n 1)"
@@ -20,7 +22,9 @@ snapshot "$source_dir" "$work/repo"
 throwaway_cert "$work/keys" signer -addext extendedKeyUsage=codeSigning
 release="$work/signed"
 
-check "release.sh builds and signs" 0 "signed by CN = hello-origin signer test" \
+check "release.sh builds and signs, and names the certificate to announce" 0 "signed by CN = hello-origin signer test
+signing certificate SHA-256, to announce for verify-release.sh --signer: \
+$(openssl x509 -in "$work/keys/signer.pem" -outform DER | sha256sum | cut -c1-64)" \
   "$work/repo/scripts/release.sh" --domain "$domain" --sign "$work/keys/signer.pem" "$work/keys/signer.key" \
   --out "$release"
 check "the signature verifies against the certificate; SHA-256, the program and its URL, no time stamp" 0 \
@@ -37,6 +41,11 @@ else
   echo "skipped: the unsigned image is the tested program (the build under test is $build_type, not Release)"
 fi
 check "SHA256SUMS holds" 0 "" sh -c 'cd "$1" && sha256sum -c --strict SHA256SUMS' sums "$release"
-check "SHA256SUMS names the three files" 0 "" sh -c 'cut -c67- "$1/SHA256SUMS" | sort | tr "\n" " " |
-  grep -qx "hello-origin-unsigned.exe hello-origin.exe hello-origin.exe.sig.pem "' sums "$release"
+check "SHA256SUMS names the four files" 0 "" sh -c 'cut -c67- "$1/SHA256SUMS" | sort | tr "\n" " " |
+  grep -qx "BUILDINFO hello-origin-unsigned.exe hello-origin.exe hello-origin.exe.sig.pem "' sums "$release"
+check "BUILDINFO names the commit, the domain and the tools" 0 "commit: $(git -C "$work/repo" rev-parse HEAD)
+domain: $domain
+tool x86_64-w64-mingw32-g++-posix: x86_64-w64-mingw32-g++-posix (GCC)
+tool osslsigncode: osslsigncode
+package mingw-w64-x86-64-dev: " cat "$release/BUILDINFO"
 [ "$failures" -eq 0 ]

@@ -6,6 +6,7 @@
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 me=signed-e2e.sh
+# shellcheck source-path=SCRIPTDIR source=../../scripts/release-common.sh
 . "$here/../../scripts/release-common.sh"
 read_pe_headers "$1" || exit 1
 [ "$cert_size" -gt 0 ] || die "$1 is not signed"

@@ -1,23 +1,28 @@
 #!/bin/sh
 # verify-release.sh against the signed release that sign.sh left in WORK-DIR
-# and against copies of it that must be refused: changed, built for another
-# domain, signed for other bytes, unsigned, not a program.
+# and against hostile copies of it: more than one signature, a stranger's
+# certificate in the publisher's name, changed, built for another domain,
+# signed for other bytes, unsigned, misshapen, not a program.
 # Usage: verify.sh WORK-DIR DOMAIN
 set -eu
 work=$1
 domain=$2
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source-path=SCRIPTDIR source=common.sh
 . "$here/common.sh"
 repo="$work/repo"
 cert="$work/keys/signer.pem"
+key="$work/keys/signer.key"
 release="$work/signed"
 verify="$repo/scripts/verify-release.sh"
+# The signing certificate's SHA-256, as the publisher would announce it.
+signer=$(openssl x509 -in "$cert" -outform DER | sha256sum | cut -d' ' -f1)
 
 # Another valid domain, whatever the build's own is.
 other=example.org
 [ "$(printf '%s' "$domain" | tr 'A-Z' 'a-z')" != example.org ] || other=example.net
 check "release.sh for another domain" 0 "for $other, signed by" \
-  "$repo/scripts/release.sh" --domain "$other" --sign "$cert" "$work/keys/signer.key" --out "$work/other"
+  "$repo/scripts/release.sh" --domain "$other" --sign "$cert" "$key" --out "$work/other"
 
 # One byte in the middle of the program changed, in the signed and the
 # unsigned file.
@@ -34,32 +39,58 @@ flip "$release/hello-origin-unsigned.exe" "$work/changed-unsigned.exe" "$offset"
 # attach-signature writes the file and exits 1 when it does not verify.
 osslsigncode attach-signature -sigin "$work/other/hello-origin.exe.sig.pem" -in "$release/hello-origin-unsigned.exe" \
   -out "$work/other-signature.exe" >/dev/null 2>&1 || true
-[ -f "$work/other-signature.exe" ] || { echo "FAIL: could not make the copy with another signature"; exit 1; }
+# A stranger's certificate carries the publisher's very name; with it, the
+# publisher's signature goes under the stranger's, the stranger's under the
+# publisher's, and the publisher signs twice.
+throwaway_cert "$work/stranger" signer
+stranger="-certs $work/stranger/signer.pem -key $work/stranger/signer.key"
+# shellcheck disable=SC2086 # the certificate and key arguments are words
+osslsigncode sign -h sha256 $stranger -in "$release/hello-origin-unsigned.exe" -out "$work/stranger.exe" >/dev/null
+osslsigncode attach-signature -nest -sigin "$release/hello-origin.exe.sig.pem" -in "$work/stranger.exe" \
+  -out "$work/publisher-under-stranger.exe" >/dev/null 2>&1 || true
+# shellcheck disable=SC2086 # the certificate and key arguments are words
+osslsigncode sign -nest -h sha256 $stranger -in "$release/hello-origin.exe" -out "$work/stranger-under-publisher.exe" \
+  >/dev/null
+osslsigncode sign -nest -h sha256 -certs "$cert" -key "$key" -in "$release/hello-origin.exe" \
+  -out "$work/publisher-twice.exe" >/dev/null
+{ cat "$release/hello-origin.exe"; printf 'appended'; } >"$work/appended.exe"
+head -c -16 "$release/hello-origin.exe" >"$work/cut-short.exe"
+for made in other-signature stranger publisher-under-stranger stranger-under-publisher publisher-twice; do
+  [ -f "$work/$made.exe" ] || { echo "FAIL: could not make $made.exe"; exit 1; }
+done
 
-check "the signed release" 0 "verdict: ACCEPTED: the file is commit" \
-  "$verify" --ca "$cert" "$release/hello-origin.exe"
-# The signing certificate's SHA-256, as the publisher would announce it.
-signer=$(openssl x509 -in "$cert" -outform DER | sha256sum | cut -d' ' -f1)
-check "the signed release, asked for its domain and signer" 0 "verdict: ACCEPTED" \
-  "$verify" --domain "$domain" --ca "$cert" --signer "$signer" "$release/hello-origin.exe"
-check "the signed release, asked for another signer" 1 "the signing certificate is not the one given with --signer
-verdict: REFUSED" "$verify" --ca "$cert" --signer "$(printf '%064d' 0)" "$release/hello-origin.exe"
+ask() { "$verify" --domain "$domain" --ca "$cert" --signer "$signer" "$@"; }
+publisher="CN = hello-origin signer test, O = Throwaway, certificate SHA-256 $signer"
+check "the signed release, build flags in the environment" 0 "verdict: ACCEPTED: the file is commit" \
+  env CXXFLAGS=-O0 CFLAGS=-O0 LDFLAGS=-Wl,--no-dynamicbase RCFLAGS=-l0x407 "$verify" --domain "$domain" \
+  --ca "$cert" --signer "$signer" "$release/hello-origin.exe"
+check "the signed release, no --signer" 4 "verdict: SIGNER NOT CHECKED: the file is commit
+$signer" "$verify" --domain "$domain" --ca "$cert" "$release/hello-origin.exe"
+check "a stranger's signature in the publisher's name" 1 "the signing certificate is not the one given with --signer
+verdict: REFUSED" ask "$work/stranger.exe"
+check "the publisher's signature nested under a stranger's" 1 "verdict: REFUSED: the file carries 2 signatures
+#2: $publisher" ask "$work/publisher-under-stranger.exe"
+check "a stranger's signature nested under the publisher's" 1 "verdict: REFUSED: the file carries 2 signatures
+#1 (primary): $publisher" ask "$work/stranger-under-publisher.exe"
+check "two signatures by the publisher" 1 "verdict: REFUSED: the file carries 2 signatures" \
+  ask "$work/publisher-twice.exe"
 check "one byte changed" 1 "signature: does not verify: the file was changed
-first at offset $offset " "$verify" --ca "$cert" "$work/changed.exe"
-check "built for another domain" 1 "verdict: REFUSED: the file is built for $other, not for $domain" \
-  "$verify" --domain "$domain" --ca "$cert" "$work/other/hello-origin.exe"
-check "another domain's release, its domain read from it" 0 "build for $other, signed by" \
-  "$verify" --ca "$cert" "$work/other/hello-origin.exe"
+first at offset $offset " ask "$work/changed.exe"
+check "built for another domain" 1 "bytes: differ
+note: domain: $domain here; the release's BUILDINFO (not verified) says $other
+verdict: REFUSED: the file is not commit" ask "$work/other/hello-origin.exe"
+check "a domain today's list refuses: rebuilt all the same" 1 \
+  "note: the trusted domain checks would refuse a new release for co.uk today
+verdict: REFUSED: the file is not commit" "$verify" --domain co.uk --ca "$cert" --signer "$signer" "$release/hello-origin.exe"
 check "a signature for other bytes" 1 "bytes: identical to the rebuild with the file's signature attached
-verdict: REFUSED: the bytes are the rebuild's, but their signature does not verify" \
-  "$verify" --ca "$cert" "$work/other-signature.exe"
+verdict: REFUSED: the bytes are the rebuild's, but their signature does not verify" ask "$work/other-signature.exe"
 check "a signer this machine does not trust" 1 "signature: does not verify: the signer's certificate is not trusted here
 verdict: REFUSED: the bytes are the rebuild's, but their signature does not verify" \
-  "$verify" "$release/hello-origin.exe"
-check "the unsigned image" 3 "verdict: NOT SIGNED" \
-  "$verify" "$release/hello-origin-unsigned.exe"
-check "the unsigned image, one byte changed" 1 "first at offset $offset " \
-  "$verify" "$work/changed-unsigned.exe"
-check "not a program" 1 "verdict: REFUSED: not a PE image" \
-  "$verify" "$release/SHA256SUMS"
+  "$verify" --domain "$domain" --signer "$signer" "$release/hello-origin.exe"
+check "the unsigned image" 3 "verdict: NOT SIGNED" ask "$release/hello-origin-unsigned.exe"
+check "the unsigned image, one byte changed" 1 "first at offset $offset " ask "$work/changed-unsigned.exe"
+check "bytes appended after the certificate table" 1 "verdict: REFUSED: 8 bytes follow the certificate table" \
+  ask "$work/appended.exe"
+check "a certificate table cut short" 1 "verdict: REFUSED: the certificate table" ask "$work/cut-short.exe"
+check "not a program" 1 "verdict: REFUSED: not a PE image" ask "$release/SHA256SUMS"
 [ "$failures" -eq 0 ]
