@@ -1,15 +1,17 @@
 #!/bin/sh
 # Static checks of the project's own code: clang-tidy on the product (the core
 # as built for Linux, the Windows sources as built for MinGW), a compile of
-# the Windows sources with clang, and clang-format on every C++ file.
+# the Windows sources with clang, clang-format on every C++ file, and
+# every shell script through shellcheck.
 set -eu
 
 usage() {
   cat <<'EOF'
 Usage: scripts/check-code.sh
 Static checks of the project's own code: clang-tidy on the product, a compile
-of the Windows sources with clang, and clang-format on every C++ file of the
-tree (found in the tree itself, so a copy without git is checked alike).
+of the Windows sources with clang, clang-format on every C++ file and
+shellcheck on every shell script of the tree (found in the tree itself, so a
+copy without git is checked alike).
 Needs the valgrind and mingw presets configured (scripts/test.sh does it).
 EOF
 }
@@ -59,14 +61,24 @@ for source in src/main.cpp src/origin_check/*.cpp tests/e2e/*.cpp bench/bare_mes
 done
 echo "clang for x86_64-w64-mingw32: the Windows sources compile without a warning"
 
-# The C++ files come from the tree, not from git, so that a copy without git
-# is checked too; build folders (any folder with a CMakeCache.txt, such as
+# The files come from the tree, not from git, so that a copy without git is
+# checked too; build folders (any folder with a CMakeCache.txt, such as
 # fetched GoogleTest sources) are not the project's code.
-cpp_files() {
+project_files() {
   find . -path ./.git -prune -o -path ./build -prune -o -type d -exec test -f '{}/CMakeCache.txt' ';' -prune \
-    -o -type f '(' -name '*.cpp' -o -name '*.h' ')' "$@"
+    -o -type f "$@"
 }
-count=$(cpp_files -print | wc -l)
+count=$(project_files '(' -name '*.cpp' -o -name '*.h' ')' -print | wc -l)
 [ "$count" -gt 0 ] || { echo "FAIL: clang-format found no C++ file under $(pwd)" >&2; exit 1; }
-cpp_files -exec clang-format --dry-run -Werror '{}' +
+project_files '(' -name '*.cpp' -o -name '*.h' ')' -exec clang-format --dry-run -Werror '{}' +
 echo "clang-tidy: no finding; clang-format: $count files, no finding"
+
+# Every shell script: the *.sh files (sourced ones among them) and whatever
+# starts with a shell's #! line (.ci/run). -x follows what they source.
+shell_scripts() {
+  project_files '(' -name '*.sh' -o -exec sh -c 'head -n 1 "$1" | grep -Eq "^#! */bin/(ba|da)?sh"' sh '{}' ';' ')' "$@"
+}
+count=$(shell_scripts -print | wc -l)
+[ "$count" -gt 0 ] || { echo "FAIL: shellcheck found no shell script under $(pwd)" >&2; exit 1; }
+shell_scripts -exec shellcheck -x -S warning '{}' + || { echo "FAIL: shellcheck" >&2; exit 1; }
+echo "shellcheck: $count scripts, no warning"

@@ -34,7 +34,8 @@ for _ in $(seq 1 100); do
   sleep 0.1
 done
 [ -s "$display_file" ] || { echo "gave up after 10 s waiting for Xvfb to report its display" >&2; exit 1; }
-export DISPLAY=":$(cat "$display_file")"
+DISPLAY=":$(cat "$display_file")"
+export DISPLAY
 
 # Wine's desktop process must come up with this display: start afresh.
 WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
