@@ -227,7 +227,10 @@ void closeBox(HWND box, CloseBy way) {
     HWND ok = GetDlgItem(box, IDOK);
     switch (way) {
         case CloseBy::OkButton:
-            PostMessageW(ok, BM_CLICK, 0, 0);
+            // What a click on OK sends the dialog. A BM_CLICK to the button may fail
+            // when the dialog is not the active window (Microsoft's BM_CLICK page),
+            // as a background process's box on a desktop often is not.
+            PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(ok));
             break;
         case CloseBy::EscapeKey:
             // To the focused button, where the dialog's keyboard handling sees it.
@@ -343,7 +346,7 @@ AppRun runAndReadBox(const std::wstring& exePath,
     return run;
 }
 
-double millisecondsToBox(const std::wstring& exePath, std::string* failure) {
+double millisecondsToBox(const std::wstring& exePath, AppRun* run) {
     LARGE_INTEGER frequency;
     LARGE_INTEGER start;
     LARGE_INTEGER now;
@@ -355,7 +358,7 @@ double millisecondsToBox(const std::wstring& exePath, std::string* failure) {
     PROCESS_INFORMATION process = {};
     QueryPerformanceCounter(&start);
     if (!startProcess(exePath, &process)) {
-        *failure = "could not start it, error " + std::to_string(GetLastError());
+        run->failure = "could not start it, error " + std::to_string(GetLastError());
         return -1;
     }
     double milliseconds = -1;
@@ -364,22 +367,25 @@ double millisecondsToBox(const std::wstring& exePath, std::string* failure) {
         const std::vector<HWND> boxes = boxesOf(process.dwProcessId);
         if (!boxes.empty()) {
             milliseconds = millisecondsSinceStart();
-            // A click before the button exists is lost, and the box stays.
-            for (int i = 0; i < 100 && GetDlgItem(boxes.front(), IDOK) == nullptr; ++i) Sleep(POLL_MS);
+            // Read once the time is taken, so that reading adds nothing to it.
+            for (int i = 0; i < 100 && GetDlgItem(boxes.front(), MESSAGE_BOX_TEXT_ID) == nullptr; ++i) Sleep(POLL_MS);
+            run->box = readBox(boxes.front());
             closeBox(boxes.front(), CloseBy::OkButton);
         } else if (WaitForSingleObject(process.hProcess, 1) == WAIT_OBJECT_0) {
             DWORD exitCode = 0;
             GetExitCodeProcess(process.hProcess, &exitCode);
-            *failure = "it exited with code " + std::to_string(exitCode) + " after " +
-                       std::to_string(static_cast<int>(millisecondsSinceStart())) + " ms without a box";
+            run->failure = "it exited with code " + std::to_string(exitCode) + " after " +
+                           std::to_string(static_cast<int>(millisecondsSinceStart())) + " ms without a box";
             break;
         }
     }
-    if (milliseconds < 0 && failure->empty()) *failure = "no box within " + std::to_string(BOX_TIMEOUT_MS) + " ms";
+    if (milliseconds < 0 && run->failure.empty())
+        run->failure = "no box within " + std::to_string(BOX_TIMEOUT_MS) + " ms";
     if (WaitForSingleObject(process.hProcess, EXIT_TIMEOUT_MS) != WAIT_OBJECT_0) {
         TerminateProcess(process.hProcess, 99);
-        if (failure->empty()) *failure = "its box did not close";
+        if (run->failure.empty()) run->failure = "its box did not close";
     }
+    GetExitCodeProcess(process.hProcess, &run->exitCode);
     CloseHandle(process.hProcess);
     return milliseconds;
 }

@@ -5,11 +5,13 @@
 // Also the demo's helper: e2e_test.exe --show APP.exe [CLOSE-WHEN-FILE]
 // runs an already marked program, prints what its box shows and returns its
 // exit code; and the benchmark's: e2e_test.exe --time-to-box RUNS APP.exe...
-// prints each program's median time from start to box, in milliseconds.
+// prints each program's median time from start to box, in milliseconds, and
+// fails on a run that does not greet.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <ostream>
 #include <string>
@@ -217,7 +219,17 @@ TEST_P(EndToEnd, OneBoxAndTheOutcomeAsExitCode) {
     if (c.plantDlls) plantDlls(folder);
     const AppRun run = runAndReadBox(app, c.closeBy);
     if (heldStream != INVALID_HANDLE_VALUE) CloseHandle(heldStream);
-    if (c.plantDlls) expectNoPlantedDllLoaded(folder);
+    if (c.plantDlls) {
+        expectNoPlantedDllLoaded(folder);
+        // The control: a fake the suite loads itself, by path, leaves its marker,
+        // so that no marker above means no load. A name that Wine has no DLL of
+        // its own for and a console program has no cause to load, lest one stand in.
+        const std::wstring control = folder + L"\\coremessaging.dll";
+        const HMODULE loaded = LoadLibraryExW(control.c_str(), nullptr, 0);
+        if (loaded != nullptr) FreeLibrary(loaded);
+        EXPECT_NE(GetFileAttributesW((control + L".loaded").c_str()), INVALID_FILE_ATTRIBUTES)
+            << toUtf8(control) << ", loaded by path, left no marker";
+    }
 
     ASSERT_EQ(run.failure, "");
     const Expected& expected = EXPECTED[c.outcome];
@@ -454,6 +466,27 @@ TEST(ReleaseImage, VersionInformationComesFromTheProject) {
     EXPECT_EQ(numbers, HELLO_ORIGIN_VERSION);
 }
 
+#ifdef _MSC_VER
+// The Visual C++ build's /DEPENDENTLOADFLAG:0x800, where the loader reads it:
+// static imports from System32 alone (Windows 10 1607 and later).
+TEST(ReleaseImage, DependentLoadFlagsKeepStaticImportsInSystem32) {
+    const HMODULE mapped = LoadLibraryExW((ownFolder() + L"\\hello-origin.exe").c_str(),
+                                          nullptr,
+                                          LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(mapped, nullptr) << "error " << GetLastError();
+    // The low bits of the handle only mark the mapping as a resource one.
+    const auto* base = reinterpret_cast<const BYTE*>(reinterpret_cast<ULONG_PTR>(mapped) & ~ULONG_PTR{3});
+    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS64*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& entry = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
+    ASSERT_NE(entry.VirtualAddress, 0u) << "no load configuration directory";
+    const auto* config = reinterpret_cast<const IMAGE_LOAD_CONFIG_DIRECTORY64*>(base + entry.VirtualAddress);
+    ASSERT_GE(config->Size, offsetof(IMAGE_LOAD_CONFIG_DIRECTORY64, DependentLoadFlags) + sizeof(WORD));
+    EXPECT_EQ(config->DependentLoadFlags, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    FreeLibrary(mapped);
+}
+#endif
+
 // The demo: run an already marked program and report its box. With a file
 // name, the box stays open until that file exists (time for a screenshot);
 // without one, until the user closes it.
@@ -476,6 +509,19 @@ int show(const std::wstring& app, const std::wstring& closeWhenExists) {
     return static_cast<int>(run.exitCode);
 }
 
+// Why a timed run does not count: every program timed must greet (caption,
+// text, icon) and exit with 0; "" when it did.
+std::string notTheGreeting(const AppRun& run) {
+    const Expected& greeting = EXPECTED[0];
+    if (run.failure.empty() && run.box.caption == greeting.caption && run.box.text == greeting.text &&
+        run.box.icon == greeting.icon && run.exitCode == 0) {
+        return "";
+    }
+    return "it showed \"" + toUtf8(run.box.caption) + "\", \"" + toUtf8(run.box.text) + "\", the " +
+           boxIconName(run.box.icon) + " icon, and exited with " + std::to_string(run.exitCode) +
+           (run.failure.empty() ? "" : " (" + run.failure + ")") + ": not the greeting and 0";
+}
+
 // The benchmark: the median time to the box of each program, alternating
 // run by run between them so that all see the same machine.
 int timeToBox(int runs, int argc, wchar_t** programs) {
@@ -490,10 +536,12 @@ int timeToBox(int runs, int argc, wchar_t** programs) {
             // counted by no median, and a run is no time to debug Wine.
             double milliseconds = -1;
             for (int attempt = 0; attempt < 2 && milliseconds < 0; ++attempt) {
-                std::string failure;
-                milliseconds = millisecondsToBox(programs[p], &failure);
-                if (milliseconds < 0) {
-                    std::fprintf(stderr, "%s, run %d: %s\n", toUtf8(programs[p]).c_str(), i + 1, failure.c_str());
+                AppRun run;
+                milliseconds = millisecondsToBox(programs[p], &run);
+                const std::string wrong = milliseconds < 0 ? run.failure : notTheGreeting(run);
+                if (!wrong.empty()) {
+                    std::fprintf(stderr, "%s, run %d: %s\n", toUtf8(programs[p]).c_str(), i + 1, wrong.c_str());
+                    if (milliseconds >= 0) return 1;  // a box, but not the one to be timed: no retry
                 }
             }
             if (milliseconds < 0) return 1;
