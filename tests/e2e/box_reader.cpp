@@ -379,8 +379,9 @@ double millisecondsToBox(const std::wstring& exePath, AppRun* run) {
             break;
         }
     }
-    if (milliseconds < 0 && run->failure.empty())
+    if (milliseconds < 0 && run->failure.empty()) {
         run->failure = "no box within " + std::to_string(BOX_TIMEOUT_MS) + " ms";
+    }
     if (WaitForSingleObject(process.hProcess, EXIT_TIMEOUT_MS) != WAIT_OBJECT_0) {
         TerminateProcess(process.hProcess, 99);
         if (run->failure.empty()) run->failure = "its box did not close";
