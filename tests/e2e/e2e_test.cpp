@@ -11,7 +11,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstddef>
 #include <cstdio>
 #include <ostream>
 #include <string>
@@ -465,27 +464,6 @@ TEST(ReleaseImage, VersionInformationComesFromTheProject) {
                                 std::to_string(HIWORD(version->dwFileVersionLS));
     EXPECT_EQ(numbers, HELLO_ORIGIN_VERSION);
 }
-
-#ifdef _MSC_VER
-// The Visual C++ build's /DEPENDENTLOADFLAG:0x800, where the loader reads it:
-// static imports from System32 alone (Windows 10 1607 and later).
-TEST(ReleaseImage, DependentLoadFlagsKeepStaticImportsInSystem32) {
-    const HMODULE mapped = LoadLibraryExW((ownFolder() + L"\\hello-origin.exe").c_str(),
-                                          nullptr,
-                                          LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-    ASSERT_NE(mapped, nullptr) << "error " << GetLastError();
-    // The low bits of the handle only mark the mapping as a resource one.
-    const auto* base = reinterpret_cast<const BYTE*>(reinterpret_cast<ULONG_PTR>(mapped) & ~ULONG_PTR{3});
-    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS64*>(
-        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& entry = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
-    ASSERT_NE(entry.VirtualAddress, 0u) << "no load configuration directory";
-    const auto* config = reinterpret_cast<const IMAGE_LOAD_CONFIG_DIRECTORY64*>(base + entry.VirtualAddress);
-    ASSERT_GE(config->Size, offsetof(IMAGE_LOAD_CONFIG_DIRECTORY64, DependentLoadFlags) + sizeof(WORD));
-    EXPECT_EQ(config->DependentLoadFlags, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    FreeLibrary(mapped);
-}
-#endif
 
 // The demo: run an already marked program and report its box. With a file
 // name, the box stays open until that file exists (time for a screenshot);
