@@ -175,6 +175,8 @@ BoxIcon readIcon(HWND box) {
 }
 
 BoxReading readBox(HWND box) {
+    // The text control is created with the box; wait until it is there.
+    for (int i = 0; i < 100 && GetDlgItem(box, MESSAGE_BOX_TEXT_ID) == nullptr; ++i) Sleep(POLL_MS);
     BoxReading reading;
     reading.caption = windowText(box);
     HWND textControl = GetDlgItem(box, MESSAGE_BOX_TEXT_ID);
@@ -227,9 +229,8 @@ void closeBox(HWND box, CloseBy way) {
     HWND ok = GetDlgItem(box, IDOK);
     switch (way) {
         case CloseBy::OkButton:
-            // What a click on OK sends the dialog. A BM_CLICK to the button may fail
-            // when the dialog is not the active window (Microsoft's BM_CLICK page),
-            // as a background process's box on a desktop often is not.
+            // What a click on OK sends the dialog: a BM_CLICK fails when the dialog is not
+            // active (Microsoft's BM_CLICK page), as a background process's box often is not.
             PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(ok));
             break;
         case CloseBy::EscapeKey:
@@ -314,8 +315,6 @@ AppRun runAndReadBox(const std::wstring& exePath,
 
     if (box != nullptr) {
         run.boxShown = true;
-        // The text control is created with the box; wait until it is there.
-        for (int i = 0; i < 100 && GetDlgItem(box, MESSAGE_BOX_TEXT_ID) == nullptr; ++i) Sleep(POLL_MS);
         run.box = readBox(box);
         if (whileShown) whileShown(run.box);
         closeBox(box, closeBy);
@@ -367,9 +366,7 @@ double millisecondsToBox(const std::wstring& exePath, AppRun* run) {
         const std::vector<HWND> boxes = boxesOf(process.dwProcessId);
         if (!boxes.empty()) {
             milliseconds = millisecondsSinceStart();
-            // Read once the time is taken, so that reading adds nothing to it.
-            for (int i = 0; i < 100 && GetDlgItem(boxes.front(), MESSAGE_BOX_TEXT_ID) == nullptr; ++i) Sleep(POLL_MS);
-            run->box = readBox(boxes.front());
+            run->box = readBox(boxes.front());  // once the time is taken, which reading cannot add to
             closeBox(boxes.front(), CloseBy::OkButton);
         } else if (WaitForSingleObject(process.hProcess, 1) == WAIT_OBJECT_0) {
             DWORD exitCode = 0;
@@ -379,9 +376,7 @@ double millisecondsToBox(const std::wstring& exePath, AppRun* run) {
             break;
         }
     }
-    if (milliseconds < 0 && run->failure.empty()) {
-        run->failure = "no box within " + std::to_string(BOX_TIMEOUT_MS) + " ms";
-    }
+    if (milliseconds < 0 && run->failure.empty()) run->failure = "no box in " + std::to_string(BOX_TIMEOUT_MS) + " ms";
     if (WaitForSingleObject(process.hProcess, EXIT_TIMEOUT_MS) != WAIT_OBJECT_0) {
         TerminateProcess(process.hProcess, 99);
         if (run->failure.empty()) run->failure = "its box did not close";
