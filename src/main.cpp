@@ -102,11 +102,6 @@ void keepDllsInSystem32() {
     const auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
         reinterpret_cast<void (*)()>(found));
     if (setDefaultDllDirectories != nullptr) setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-
-    // The message box's theming. Wine's common controls load uxtheme on first
-    // use along the program's own folder, whatever the default directories
-    // say; loaded first from System32, it is found already loaded.
-    LoadLibraryExW(L"uxtheme.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 }  // namespace

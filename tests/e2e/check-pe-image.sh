@@ -1,10 +1,13 @@
 #!/bin/sh
 # Checks that the program is a 64-bit GUI program for x86-64 whose imports are
-# KnownDLLs that every supported Windows has, and no runtime DLL of the compiler.
-# Usage: check-pe-image.sh OBJDUMP PROGRAM.exe
+# KnownDLLs that every supported Windows has, and no runtime DLL of the
+# compiler; that it keeps ASLR and DEP; and that its manifest names no
+# dependent assembly. Wine honours neither of the last two, so only this sees them.
+# Usage: check-pe-image.sh OBJDUMP OBJCOPY PROGRAM.exe
 set -eu
 objdump=$1
-program=$2
+objcopy=$2
+program=$3
 headers=$("$objdump" -p "$program")
 status=0
 expect() {
@@ -27,5 +30,28 @@ for dll in $imports; do
     *) echo "FAIL: imports $dll, which is not a KnownDLL" >&2; status=1 ;;
   esac
 done
-[ $status -eq 0 ] && echo "PE image ok: x86-64, PE32+, GUI; imports: $imports"
+characteristics=$((0x$(printf '%s\n' "$headers" | sed -n 's/^DllCharacteristics[[:space:]]*//p')))
+has_characteristic() {
+  [ $((characteristics & $2)) -ne 0 ] || { echo "FAIL: DllCharacteristics lacks $1: $3" >&2; status=1; }
+}
+# A builder's LDFLAGS (-Wl,--no-dynamicbase, say) must not strip these.
+has_characteristic DYNAMIC_BASE 0x40 "ASLR, the image loads at a random address"
+has_characteristic HIGH_ENTROPY_VA 0x20 "ASLR across the whole 64-bit address space"
+has_characteristic NX_COMPAT 0x100 "DEP, no code runs from the stack or the heap"
+
+# Windows reads the manifest before the program's first instruction; a
+# dependent assembly there is one that a .config in the Downloads folder can
+# redirect to a private copy beside the program. The resources are our own
+# build's, and the manifest is UTF-8 text in them.
+resources=$(mktemp)
+trap 'rm -f "$resources"' EXIT
+"$objcopy" -O binary --only-section=.rsrc "$program" "$resources"
+if ! LC_ALL=C grep -aq 'requestedExecutionLevel level="asInvoker"' "$resources"; then
+  echo "FAIL: no manifest with asInvoker among the resources" >&2
+  status=1
+elif LC_ALL=C grep -aq -e '<dependency' -e 'dependentAssembly' "$resources"; then
+  echo "FAIL: the manifest names a dependent assembly" >&2
+  status=1
+fi
+[ $status -eq 0 ] && echo "PE image ok: x86-64, PE32+, GUI; ASLR, 64-bit ASLR, DEP; no dependent assembly; imports: $imports"
 exit $status

@@ -45,6 +45,18 @@ enum class Stream {
     ReadOnly,      // the program's file and its stream: the program must not ask to write
 };
 
+// How a web page that shares the Downloads folder tries to put its own DLL
+// into the program: through the DLL search, or through what Windows reads
+// beside the program when it starts it.
+enum class Plant {
+    Nothing,
+    Dlls,               // fake DLLs beside the program
+    ConfigFlat,         // a .config redirecting Common-Controls to a private copy beside it
+    ConfigInSubfolder,  // the same, the private copy in a folder of the assembly's name
+    DotLocal,           // a "<program>.local" folder of fake DLLs
+    ExternalManifest,   // a "<program>.manifest" naming a planted assembly
+};
+
 struct E2eCase {
     const char* name;
     Stream stream;
@@ -52,7 +64,7 @@ struct E2eCase {
     int outcome;
     std::string untrustedHost;  // for outcome 4: the host the box must name
     CloseBy closeBy;
-    bool plantDlls = false;  // fake DLLs beside the copy, as in a shared Downloads folder
+    Plant plant = Plant::Nothing;  // fakes beside the copy, as in a shared Downloads folder
 };
 
 // The case by its name in messages, not as raw bytes.
@@ -102,14 +114,14 @@ const wchar_t* const PLANTED_DLLS[] = {
     L"winex11.drv",
 };
 
-// Under Wine these load from the program's folder whatever the program does:
-// Wine's user32 imports version.dll before the program's first instruction,
-// and Wine's uxtheme loads msimg32 on first use along the process's original
-// DLL path. Windows' own DLLs differ; there every name counts.
+// Under Wine this loads from the program's folder whatever the program does:
+// Wine's user32 imports version.dll before the program's first instruction.
+// (Wine's uxtheme also loaded msimg32 from there, while the manifest named the
+// themed common controls.) Windows' own DLLs differ; there every name counts.
 const struct {
     const wchar_t* name;
     const char* importer;
-} LOADED_BY_WINE_ITSELF[] = {{L"version.dll", "Wine's user32"}, {L"msimg32.dll", "Wine's uxtheme"}};
+} LOADED_BY_WINE_ITSELF[] = {{L"version.dll", "Wine's user32"}};
 
 bool underWine() {
     return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
@@ -127,11 +139,68 @@ const char* wineImporterOf(const std::wstring& name) {
 // A second download of the program, as a browser names it.
 const wchar_t PLANTED_APP_NAME[] = L"hello-origin (1).exe";
 
+// A file a web page puts into the Downloads folder: a fake DLL (no text),
+// or a manifest or configuration file.
+struct PlantedFile {
+    std::wstring path;  // below the folder
+    std::string text;
+};
+
+const std::string XML = R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>)";
+const std::string ASSEMBLY = R"(<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">)";
+const std::string COMMON_CONTROLS = R"(type="win32" name="Microsoft.Windows.Common-Controls" )"
+                                    R"(processorArchitecture="amd64" publicKeyToken="6595b64144ccf1df")";
+const std::string PLANTED_ASSEMBLY = R"(type="win32" name="Planted" version="1.0.0.0" processorArchitecture="amd64")";
+
+// What each way of planting puts beside the program named `app`. The .config
+// redirects Common-Controls 6.0 to a version that WinSxS lacks, so that the
+// search for it ends in the program's folder.
+std::vector<PlantedFile> plantedFiles(Plant plant, const std::wstring& app) {
+    std::vector<PlantedFile> files;
+    const auto fakesIn = [&](const std::wstring& folder) {
+        for (const wchar_t* name : PLANTED_DLLS) files.push_back({folder + name, ""});
+    };
+    if (plant == Plant::Dlls) fakesIn(L"");
+    if (plant == Plant::DotLocal) fakesIn(app + L".local\\");
+    if (plant == Plant::ConfigFlat || plant == Plant::ConfigInSubfolder) {
+        const std::wstring in = plant == Plant::ConfigFlat ? L"" : L"Microsoft.Windows.Common-Controls\\";
+        files = {{app + L".config",
+                  XML + R"(<configuration><windows><assemblyBinding xmlns="urn:schemas-microsoft-com:asm.v1">)" +
+                      "<dependentAssembly><assemblyIdentity " + COMMON_CONTROLS +
+                      R"(/><bindingRedirect oldVersion="6.0.0.0" newVersion="6.0.9999.0"/>)" +
+                      "</dependentAssembly></assemblyBinding></windows></configuration>"},
+                 {in + L"Microsoft.Windows.Common-Controls.manifest",
+                  XML + ASSEMBLY + "<assemblyIdentity " + COMMON_CONTROLS +
+                      R"( version="6.0.9999.0"/><file name="comctl32.dll"/></assembly>)"},
+                 {in + L"comctl32.dll", ""}};
+    }
+    if (plant == Plant::ExternalManifest) {
+        files = {{app + L".manifest",
+                  XML + ASSEMBLY + "<dependency><dependentAssembly><assemblyIdentity " + PLANTED_ASSEMBLY +
+                      "/></dependentAssembly></dependency></assembly>"},
+                 {L"Planted\\Planted.manifest",
+                  XML + ASSEMBLY + "<assemblyIdentity " + PLANTED_ASSEMBLY +
+                      R"(/><file name="wininet.dll"/><file name="comctl32.dll"/></assembly>)"},
+                 {L"Planted\\wininet.dll", ""},
+                 {L"Planted\\comctl32.dll", ""}};
+    }
+    return files;
+}
+
+std::wstring fileNameOf(const std::wstring& path) {
+    return path.substr(path.find_last_of(L'\\') + 1);
+}
+
+bool isDll(const PlantedFile& file) {
+    return file.text.empty();
+}
+
 // Puts the fakes beside the program and has Wine prefer them for this program
 // alone, as Windows prefers a DLL in the program's folder to one in System32
 // (read by Wine when a process starts, unlike the WINEDLLOVERRIDES of a
 // Windows environment block).
-void plantDlls(const std::wstring& folder) {
+void plant(const std::vector<PlantedFile>& files, const std::wstring& folder) {
+    if (files.empty()) return;
     HKEY overrides = nullptr;
     if (underWine()) {
         const std::wstring key = std::wstring(L"Software\\Wine\\AppDefaults\\") + PLANTED_APP_NAME + L"\\DllOverrides";
@@ -139,34 +208,44 @@ void plantDlls(const std::wstring& folder) {
             RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &overrides, nullptr),
             ERROR_SUCCESS);
     }
-    for (const std::wstring name : PLANTED_DLLS) {
+    for (const PlantedFile& file : files) {
+        const std::wstring path = folder + L"\\" + file.path;
+        const size_t slash = path.find_last_of(L'\\');
+        CreateDirectoryW(path.substr(0, slash).c_str(), nullptr);
+        if (!isDll(file)) {
+            HANDLE written = createWithBytes(path, file.text, 0);
+            ASSERT_NE(written, INVALID_HANDLE_VALUE);
+            CloseHandle(written);
+            continue;
+        }
+        const std::wstring name = fileNameOf(file.path);
         const std::wstring fake = name == L"wininet.dll" ? L"planted_wininet.dll" : L"planted_dll.dll";
-        ASSERT_TRUE(CopyFileW((ownFolder() + L"\\" + fake).c_str(), (folder + L"\\" + name).c_str(), FALSE));
-        DeleteFileW((folder + L"\\" + name + L".loaded").c_str());
+        ASSERT_TRUE(CopyFileW((ownFolder() + L"\\" + fake).c_str(), path.c_str(), FALSE));
+        DeleteFileW((path + L".loaded").c_str());
         if (overrides != nullptr) {
             static const wchar_t NATIVE_FIRST[] = L"native,builtin";
-            RegSetValueExW(
-                overrides,
-                (name.size() > 4 && name.compare(name.size() - 4, 4, L".dll") == 0 ? name.substr(0, name.size() - 4)
-                                                                                   : name)
-                    .c_str(),
-                0,
-                REG_SZ,
-                reinterpret_cast<const BYTE*>(NATIVE_FIRST),
-                sizeof NATIVE_FIRST);
+            const bool endsInDll = name.size() > 4 && name.compare(name.size() - 4, 4, L".dll") == 0;
+            RegSetValueExW(overrides,
+                           (endsInDll ? name.substr(0, name.size() - 4) : name).c_str(),
+                           0,
+                           REG_SZ,
+                           reinterpret_cast<const BYTE*>(NATIVE_FIRST),
+                           sizeof NATIVE_FIRST);
         }
     }
     if (overrides != nullptr) RegCloseKey(overrides);
 }
 
-void expectNoPlantedDllLoaded(const std::wstring& folder) {
-    for (const std::wstring name : PLANTED_DLLS) {
-        const bool loaded = GetFileAttributesW((folder + L"\\" + name + L".loaded").c_str()) != INVALID_FILE_ATTRIBUTES;
-        if (const char* importer = wineImporterOf(name)) {
-            if (loaded) std::printf("note: %s was loaded by %s\n", toUtf8(name).c_str(), importer);
+void expectNoPlantedDllLoaded(const std::vector<PlantedFile>& files, const std::wstring& folder) {
+    for (const PlantedFile& file : files) {
+        if (!isDll(file)) continue;
+        const std::wstring path = folder + L"\\" + file.path;
+        const bool loaded = GetFileAttributesW((path + L".loaded").c_str()) != INVALID_FILE_ATTRIBUTES;
+        if (const char* importer = file.path == fileNameOf(file.path) ? wineImporterOf(file.path) : nullptr) {
+            if (loaded) std::printf("note: %s was loaded by %s\n", toUtf8(file.path).c_str(), importer);
             continue;
         }
-        EXPECT_FALSE(loaded) << toUtf8(name) << " was loaded from the program's folder";
+        EXPECT_FALSE(loaded) << toUtf8(file.path) << " was loaded from the program's folder";
     }
 }
 
@@ -175,7 +254,8 @@ class EndToEnd : public testing::TestWithParam<E2eCase> {};
 TEST_P(EndToEnd, OneBoxAndTheOutcomeAsExitCode) {
     const E2eCase& c = GetParam();
     const std::wstring folder = ownFolder() + L"\\e2e-work\\" + widen(c.name);
-    const std::wstring app = folder + L"\\" + (c.plantDlls ? PLANTED_APP_NAME : L"hello-origin.exe");
+    const std::wstring appName = c.plant == Plant::Nothing ? L"hello-origin.exe" : PLANTED_APP_NAME;
+    const std::wstring app = folder + L"\\" + appName;
     const std::wstring stream = app + STREAM_SUFFIX;
     CreateDirectoryW((ownFolder() + L"\\e2e-work").c_str(), nullptr);
     CreateDirectoryW(folder.c_str(), nullptr);
@@ -214,14 +294,16 @@ TEST_P(EndToEnd, OneBoxAndTheOutcomeAsExitCode) {
         }
     }
 
-    if (c.plantDlls) plantDlls(folder);
+    const std::vector<PlantedFile> planted = plantedFiles(c.plant, appName);
+    plant(planted, folder);
     const AppRun run = runAndReadBox(app, c.closeBy);
     if (heldStream != INVALID_HANDLE_VALUE) CloseHandle(heldStream);
-    if (c.plantDlls) {
-        expectNoPlantedDllLoaded(folder);
-        // The control: a fake the suite loads by path leaves its marker, so no marker above means no
-        // load. Wine has no DLL of this name, and a console program no cause to load it, to stand in.
-        const std::wstring control = folder + L"\\coremessaging.dll";
+    expectNoPlantedDllLoaded(planted, folder);
+    // The control: a fake the suite loads by path leaves its marker, so no marker above means no
+    // load. Wine has no DLL of this name, and a console program no cause to load it, to stand in.
+    for (const PlantedFile& file : planted) {
+        if (fileNameOf(file.path) != L"coremessaging.dll") continue;
+        const std::wstring control = folder + L"\\" + file.path;
         const HMODULE loaded = LoadLibraryExW(control.c_str(), nullptr, 0);
         if (loaded != nullptr) FreeLibrary(loaded);
         EXPECT_NE(GetFileAttributesW((control + L".loaded").c_str()), INVALID_FILE_ATTRIBUTES)
@@ -341,24 +423,34 @@ INSTANTIATE_TEST_SUITE_P(LineEnds,
 
 // Fake DLLs beside the program, the WinINet one trusting every URL: none may
 // load, and the verdict stays the real one, whether or not a URL is cracked.
+// The rows after the first three go through what Windows reads beside a
+// program as it starts it; Wine 8 reads none of it for a program with a
+// manifest of its own, so under Wine they hold for the old build too.
+E2eCase untrustedBeside(const char* name, Plant plant) {
+    return {name,
+            Stream::Written,
+            ZONE_HEAD + "HostUrl=https://evil.test/x.exe\r\n",
+            4,
+            "evil.test",
+            CloseBy::OkButton,
+            plant};
+}
 INSTANTIATE_TEST_SUITE_P(
     PlantedDlls,
     EndToEnd,
-    testing::Values(E2eCase{"UntrustedBesideFakes",
-                            Stream::Written,
-                            ZONE_HEAD + "HostUrl=https://evil.test/x.exe\r\n",
-                            4,
-                            "evil.test",
-                            CloseBy::OkButton,
-                            true},
+    testing::Values(untrustedBeside("UntrustedBesideFakes", Plant::Dlls),
                     E2eCase{"TrustedBesideFakes",
                             Stream::Written,
                             ZONE_HEAD + "HostUrl=https://d." + TRUSTED + "/a.exe\r\n",
                             0,
                             "",
                             CloseBy::OkButton,
-                            true},
-                    E2eCase{"NoHostUrlBesideFakes", Stream::Written, ZONE_HEAD, 2, "", CloseBy::OkButton, true}),
+                            Plant::Dlls},
+                    E2eCase{"NoHostUrlBesideFakes", Stream::Written, ZONE_HEAD, 2, "", CloseBy::OkButton, Plant::Dlls},
+                    untrustedBeside("ConfigRedirectFlat", Plant::ConfigFlat),
+                    untrustedBeside("ConfigRedirectInSubfolder", Plant::ConfigInSubfolder),
+                    untrustedBeside("DotLocalFolder", Plant::DotLocal),
+                    untrustedBeside("ExternalManifest", Plant::ExternalManifest)),
     CaseName());
 
 // Streams longer than the 4095 bytes that are read.
@@ -417,12 +509,11 @@ std::string manifestOf(const std::wstring& exePath) {
     return manifest;
 }
 
-TEST(ReleaseImage, ManifestAsksForNoElevationModernControlsAndPerMonitorDpi) {
+TEST(ReleaseImage, ManifestAsksForNoElevationAndPerMonitorDpi) {
     const std::string manifest = manifestOf(ownFolder() + L"\\hello-origin.exe");
     ASSERT_FALSE(manifest.empty()) << "no manifest resource";
     for (const char* expected : {
              R"(level="asInvoker")",
-             R"(name="Microsoft.Windows.Common-Controls" version="6.0.0.0")",
              ">PerMonitorV2<",
              "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  // Windows 7
              "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  // Windows 8
