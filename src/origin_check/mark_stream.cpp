@@ -2,6 +2,18 @@
 // stream closed before its text is examined.
 #include "origin_check.h"
 
+namespace {
+
+// True when no NUL stands among the bytes read: the text runs to their end.
+bool textFillsRead(const char* markText, std::uint32_t bytesRead) {
+    for (std::uint32_t i = 0; i < bytesRead; ++i) {
+        if (markText[i] == '\0') return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 Outcome checkMarkStream(MarkStream& stream, WideChar* hostName) {
     if (!stream.open()) return OUTCOME_NO_MARK;
 
@@ -15,7 +27,8 @@ Outcome checkMarkStream(MarkStream& stream, WideChar* hostName) {
     stream.close();
     markText[bytesRead] = '\0';
 
-    // The head of a longer stream may end inside the HostUrl line.
+    // The head of a longer stream may end inside the HostUrl line. A NUL among
+    // the bytes read ends the text before that: nothing after it continues a value.
     const bool streamHasMore = streamSizeKnown ? streamSize > bytesRead : bytesRead == MARK_READ_LIMIT;
-    return checkMarkText(markText, streamHasMore, hostName);
+    return checkMarkText(markText, streamHasMore && textFillsRead(markText, bytesRead), hostName);
 }

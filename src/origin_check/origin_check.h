@@ -62,8 +62,9 @@ Outcome checkDownloadUrl(const WideChar* url, WideChar* hostName);
 bool hostMatchesDomain(const WideChar* host, const WideChar* domain);
 
 // The whole check of a mark that was read: findHostUrl, then checkDownloadUrl.
-// streamHasMore says the stream holds bytes beyond markText; a HostUrl value
-// that runs into the end of what was read is then incomplete (OUTCOME_BAD_URL).
+// streamHasMore says the stream holds bytes that may continue markText (more
+// than was read, and no NUL among the bytes read); a HostUrl value that runs
+// into the end of the text is then incomplete (OUTCOME_BAD_URL).
 Outcome checkMarkText(const char* markText, bool streamHasMore, WideChar* hostName);
 
 // A Zone.Identifier stream as the check reads it. The Windows program opens

@@ -181,6 +181,8 @@ BoxIcon readIcon(HWND box) {
 }
 
 BoxReading readBox(HWND box) {
+    // The text control is created with the box; wait until it is there.
+    for (int i = 0; i < 100 && GetDlgItem(box, MESSAGE_BOX_TEXT_ID) == nullptr; ++i) Sleep(POLL_MS);
     BoxReading reading;
     reading.caption = windowText(box);
     HWND textControl = GetDlgItem(box, MESSAGE_BOX_TEXT_ID);
@@ -233,7 +235,9 @@ void closeBox(HWND box, CloseBy way) {
     HWND ok = GetDlgItem(box, IDOK);
     switch (way) {
         case CloseBy::OkButton:
-            PostMessageW(ok, BM_CLICK, 0, 0);
+            // What a click on OK sends the dialog: a BM_CLICK fails when the dialog is not
+            // active (Microsoft's BM_CLICK page), as a background process's box often is not.
+            PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(ok));
             break;
         case CloseBy::EscapeKey:
             // To the focused button, where the dialog's keyboard handling sees it.
@@ -317,8 +321,6 @@ AppRun runAndReadBox(const std::wstring& exePath,
 
     if (box != nullptr) {
         run.boxShown = true;
-        // The text control is created with the box; wait until it is there.
-        for (int i = 0; i < 100 && GetDlgItem(box, MESSAGE_BOX_TEXT_ID) == nullptr; ++i) Sleep(POLL_MS);
         run.box = readBox(box);
         if (whileShown) whileShown(run.box);
         closeBox(box, closeBy);
@@ -349,7 +351,7 @@ AppRun runAndReadBox(const std::wstring& exePath,
     return run;
 }
 
-double millisecondsToBox(const std::wstring& exePath, std::string* failure) {
+double millisecondsToBox(const std::wstring& exePath, AppRun* run) {
     LARGE_INTEGER frequency;
     LARGE_INTEGER start;
     LARGE_INTEGER now;
@@ -361,7 +363,7 @@ double millisecondsToBox(const std::wstring& exePath, std::string* failure) {
     PROCESS_INFORMATION process = {};
     QueryPerformanceCounter(&start);
     if (!startProcess(exePath, &process)) {
-        *failure = "could not start it, error " + std::to_string(GetLastError());
+        run->failure = "could not start it, error " + std::to_string(GetLastError());
         return -1;
     }
     double milliseconds = -1;
@@ -370,22 +372,22 @@ double millisecondsToBox(const std::wstring& exePath, std::string* failure) {
         const std::vector<HWND> boxes = boxesOf(process.dwProcessId);
         if (!boxes.empty()) {
             milliseconds = millisecondsSinceStart();
-            // A click before the button exists is lost, and the box stays.
-            for (int i = 0; i < 100 && GetDlgItem(boxes.front(), IDOK) == nullptr; ++i) Sleep(POLL_MS);
+            run->box = readBox(boxes.front());  // once the time is taken, which reading cannot add to
             closeBox(boxes.front(), CloseBy::OkButton);
         } else if (WaitForSingleObject(process.hProcess, 1) == WAIT_OBJECT_0) {
             DWORD exitCode = 0;
             GetExitCodeProcess(process.hProcess, &exitCode);
-            *failure = "it exited with code " + std::to_string(exitCode) + " after " +
-                       std::to_string(static_cast<int>(millisecondsSinceStart())) + " ms without a box";
+            run->failure = "it exited with code " + std::to_string(exitCode) + " after " +
+                           std::to_string(static_cast<int>(millisecondsSinceStart())) + " ms without a box";
             break;
         }
     }
-    if (milliseconds < 0 && failure->empty()) *failure = "no box within " + std::to_string(BOX_TIMEOUT_MS) + " ms";
+    if (milliseconds < 0 && run->failure.empty()) run->failure = "no box in " + std::to_string(BOX_TIMEOUT_MS) + " ms";
     if (WaitForSingleObject(process.hProcess, EXIT_TIMEOUT_MS) != WAIT_OBJECT_0) {
         TerminateProcess(process.hProcess, 99);
-        if (failure->empty()) *failure = "its box did not close";
+        if (run->failure.empty()) run->failure = "its box did not close";
     }
+    GetExitCodeProcess(process.hProcess, &run->exitCode);
     CloseHandle(process.hProcess);
     return milliseconds;
 }

@@ -37,8 +37,9 @@ AppRun runAndReadBox(const std::wstring& exePath,
                      CloseBy closeBy,
                      const std::function<void(const BoxReading&)>& whileShown = nullptr);
 
-// Milliseconds from the start of the program to its box being shown (closed
-// then by OK); negative when no box appeared. *failure says what went wrong.
-double millisecondsToBox(const std::wstring& exePath, std::string* failure);
+// Milliseconds from the start of the program to its box being shown, negative when none
+// appeared; the box is then read into run->box and closed by OK, and run->exitCode
+// collected. run->failure says what went wrong.
+double millisecondsToBox(const std::wstring& exePath, AppRun* run);
 
 std::string toUtf8(const std::wstring& text);

@@ -5,7 +5,7 @@
 // Also the demo's helper: e2e_test.exe --show APP.exe [CLOSE-WHEN-FILE]
 // runs an already marked program, prints what its box shows and returns its
 // exit code; and the benchmark's: e2e_test.exe --time-to-box RUNS APP.exe...
-// prints each program's median time from start to box, in milliseconds.
+// prints each program's median time from start to box, in ms, each run greeting.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -299,6 +299,16 @@ TEST_P(EndToEnd, OneBoxAndTheOutcomeAsExitCode) {
     const AppRun run = runAndReadBox(app, c.closeBy);
     if (heldStream != INVALID_HANDLE_VALUE) CloseHandle(heldStream);
     expectNoPlantedDllLoaded(planted, folder);
+    // The control: a fake the suite loads by path leaves its marker, so no marker above means no
+    // load. Wine has no DLL of this name, and a console program no cause to load it, to stand in.
+    for (const PlantedFile& file : planted) {
+        if (fileNameOf(file.path) != L"coremessaging.dll") continue;
+        const std::wstring control = folder + L"\\" + file.path;
+        const HMODULE loaded = LoadLibraryExW(control.c_str(), nullptr, 0);
+        if (loaded != nullptr) FreeLibrary(loaded);
+        EXPECT_NE(GetFileAttributesW((control + L".loaded").c_str()), INVALID_FILE_ATTRIBUTES)
+            << toUtf8(control) << ", loaded by path, left no marker";
+    }
 
     ASSERT_EQ(run.failure, "");
     const Expected& expected = EXPECTED[c.outcome];
@@ -566,6 +576,16 @@ int show(const std::wstring& app, const std::wstring& closeWhenExists) {
     return static_cast<int>(run.exitCode);
 }
 
+// Why a timed run does not count, or "": every program timed must greet and exit with 0.
+std::string notTheGreeting(const AppRun& run) {
+    const Expected& greeting = EXPECTED[0];
+    const bool greeted = run.box.caption == greeting.caption && run.box.text == greeting.text &&
+                         run.box.icon == greeting.icon && run.exitCode == 0;
+    if (!run.failure.empty() || greeted) return run.failure;
+    return "it showed \"" + toUtf8(run.box.text) + "\" (" + boxIconName(run.box.icon) + " icon) and exited with " +
+           std::to_string(run.exitCode) + ", not the greeting and 0";
+}
+
 // The benchmark: the median time to the box of each program, alternating
 // run by run between them so that all see the same machine.
 int timeToBox(int runs, int argc, wchar_t** programs) {
@@ -580,10 +600,12 @@ int timeToBox(int runs, int argc, wchar_t** programs) {
             // counted by no median, and a run is no time to debug Wine.
             double milliseconds = -1;
             for (int attempt = 0; attempt < 2 && milliseconds < 0; ++attempt) {
-                std::string failure;
-                milliseconds = millisecondsToBox(programs[p], &failure);
-                if (milliseconds < 0) {
-                    std::fprintf(stderr, "%s, run %d: %s\n", toUtf8(programs[p]).c_str(), i + 1, failure.c_str());
+                AppRun run;
+                milliseconds = millisecondsToBox(programs[p], &run);
+                const std::string wrong = notTheGreeting(run);
+                if (!wrong.empty()) {
+                    std::fprintf(stderr, "%s, run %d: %s\n", toUtf8(programs[p]).c_str(), i + 1, wrong.c_str());
+                    if (milliseconds >= 0) return 1;  // a box, but not the one to be timed: no retry
                 }
             }
             if (milliseconds < 0) return 1;
