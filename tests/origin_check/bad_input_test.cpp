@@ -94,6 +94,10 @@ INSTANTIATE_TEST_SUITE_P(
                  cutAfter("HostUrl=https://d.{D}/a.exe", lengthOf("HostUrl=https://d.{D}/a.exe"), "\r"),
                  OUTCOME_BAD_URL},
         BadInput{"Long100000HostUrlFirst", TRUSTED_LINE + std::string(100000, 'x'), OUTCOME_TRUSTED},
+        // The NUL ends the text inside what was read: the rest cannot continue the value.
+        BadInput{"NulInsideHostLongStream",
+                 "HostUrl=https://d.{D}\0.evil.test/\r\n"s + std::string(5000, 'x'),
+                 OUTCOME_TRUSTED},
         BadInput{"Long100000HostUrlPastHead", std::string(100000, '\n') + TRUSTED_LINE, OUTCOME_NO_HOST_URL},
         BadInput{"CutInsideKey", cutAfter(TRUSTED_LINE, 4), OUTCOME_NO_HOST_URL},
         BadInput{"CutInsideHost",
