@@ -343,10 +343,11 @@ AppRun runAndReadBox(const std::wstring& exePath,
         TerminateProcess(process.hProcess, 99);
         WaitForSingleObject(process.hProcess, INFINITE);
         run.failure = box == nullptr ? "no message box appeared" : "the program did not exit after its box was closed";
-    } else if (box == nullptr) {
-        run.failure = "the program exited without showing a message box";
     }
     GetExitCodeProcess(process.hProcess, &run.exitCode);
+    if (run.failure.empty() && box == nullptr) {
+        run.failure = "the program exited with code " + std::to_string(run.exitCode) + " without showing a message box";
+    }
     CloseHandle(process.hProcess);
     return run;
 }
