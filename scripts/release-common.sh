@@ -4,7 +4,7 @@
 
 # Prints an error and stops. The caller sets $me to its own name.
 die() {
-  echo "${me:-release}: $*" >&2
+  printf '%s: %s\n' "${me:-release}" "$*" >&2
   exit 1
 }
 
@@ -28,12 +28,17 @@ clean_env() {
 
 # The committed sources of HEAD, and nothing else, into DEST: what is built
 # does not depend on stray files in the checkout, nor on a git setting that
-# rewrites line ends on the way out.
+# rewrites files on the way out (line ends; a filter or export attribute from
+# the system's or the user's attributes, or the checkout's own, which is refused).
 # Usage: export_head CHECKOUT DEST
 export_head() {
   rm -rf "$2"
   mkdir -p "$2"
-  clean_env git -C "$1" -c core.autocrlf=false -c core.eol=lf archive --format=tar -o "$2.tar" HEAD
+  local_attributes=$(git -C "$1" rev-parse --path-format=absolute --git-path info/attributes)
+  [ ! -s "$local_attributes" ] ||
+    die "$local_attributes would change the committed sources on their way out: a release is built from them alone"
+  clean_env env GIT_ATTR_NOSYSTEM=1 git -C "$1" -c core.attributesFile=/dev/null -c core.autocrlf=false -c core.eol=lf \
+    archive --format=tar -o "$2.tar" HEAD
   tar -xf "$2.tar" -C "$2"
   rm -f "$2.tar"
 }

@@ -41,7 +41,7 @@ while [ $# -gt 0 ]; do
     --signer) [ $# -ge 2 ] || { usage >&2; exit 2; }; signer_hash=$2; shift 2 ;;
     --buildinfo) [ $# -ge 2 ] || { usage >&2; exit 2; }; buildinfo=$2; shift 2 ;;
     -h | --help) usage; exit 0 ;;
-    -*) echo "$me: unknown option: $1" >&2; usage >&2; exit 2 ;;
+    -*) printf '%s: unknown option: %s\n' "$me" "$1" >&2; usage >&2; exit 2 ;;
     *) [ -z "$published" ] || { usage >&2; exit 2; }; published=$1; shift ;;
   esac
 done
@@ -67,49 +67,59 @@ trap 'rm -rf "$work"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
+# Every line that carries outside text goes out as it is: dash's echo would
+# act on the backslashes in it.
+say() { printf '%s\n' "$*"; }
 refuse() {
-  echo "verdict: REFUSED: $*"
+  say "verdict: REFUSED: $*"
   exit 1
 }
-# Texts from the file or its BUILDINFO may hold anything: only printable
-# characters reach the terminal.
-printable() { LC_ALL=C tr -c '[:print:]\n' '?'; }
+# Texts from the file, its name or its BUILDINFO may hold anything: only
+# printable characters reach the terminal, and no backslash.
+printable() { LC_ALL=C tr -c '[:print:]\n' '?' | tr '\\' '?'; }
 
-# The signer of the PKCS#7 signature in the DER file $1, as one line
-# "SHA-256-OF-ITS-CERTIFICATE SUBJECT", and one line "unknown" for each
-# further signer of the same signature. The certificate is the one of the
-# signer's serial number among those the signature carries; there must be
-# exactly one.
+# The signers of the PKCS#7 signature in the DER file $1, one line each,
+# "SHA-256-OF-ITS-CERTIFICATE SUBJECT", or "unknown" when the signature does
+# not carry exactly one certificate of the signer's serial number.
 signer_of() {
   openssl asn1parse -inform DER -in "$1" >"$1.parsed" 2>/dev/null || { echo unknown; return 0; }
   # The signerInfos are SignedData's last field, its last SET at depth 3;
-  # the first one's serial number is its first INTEGER at depth 6.
-  # shellcheck disable=SC2046 # two words
-  set -- "$1" $(awk 'BEGIN { infos = -1 }
-    { match($0, /d=[0-9]+/); depth = substr($0, RSTART + 2, RLENGTH - 2) + 0 }
-    depth == 3 { infos = ($0 ~ /cons: *SET/) ? 0 : -1; serial = "-"; next }
-    infos >= 0 && depth == 4 { infos++ }
-    infos == 1 && depth == 6 && serial == "-" && /prim: *INTEGER/ { sub(/.*:/, ""); serial = $0 }
-    END { print infos, serial }' "$1.parsed")
+  # each one's serial number is its first INTEGER at depth 6.
+  awk '{ match($0, /d=[0-9]+/); depth = substr($0, RSTART + 2, RLENGTH - 2) + 0 }
+    depth == 3 { infos = ($0 ~ /cons: *SET/); n = 0; next }
+    infos && depth == 4 { serial[++n] = "-" }
+    infos && depth == 6 && serial[n] == "-" && /prim: *INTEGER/ { sub(/.*:/, ""); serial[n] = $0 }
+    END { for (i = 1; i <= n && i <= 16; i++) print serial[i] }' "$1.parsed" >"$1.serials"
   openssl pkcs7 -inform DER -in "$1" -print_certs 2>/dev/null | awk -v prefix="$1.certificate." '
     /^-----BEGIN CERTIFICATE-----$/ { n++; keep = n <= 64 }
     keep { print > (prefix n) }
     /^-----END CERTIFICATE-----$/ { if (keep) close(prefix n); keep = 0 }'
-  found=""
-  for certificate in "$1".certificate.*; do
-    [ -f "$certificate" ] && [ "$(openssl x509 -in "$certificate" -noout -serial 2>/dev/null)" = "serial=${3-}" ] || continue
-    [ -z "$found" ] || { found=ambiguous; break; }
-    found=$certificate
-  done
-  if [ -z "$found" ] || [ "$found" = ambiguous ]; then
-    echo unknown
-  else
-    echo "$(openssl x509 -in "$found" -outform DER | sha256sum | cut -c1-64)" \
-      "$(openssl x509 -in "$found" -noout -subject -nameopt oneline | sed 's/^subject=//' | printable)"
-  fi
+  while read -r serial; do
+    found=""
+    for certificate in "$1".certificate.*; do
+      [ -f "$certificate" ] && [ "$(openssl x509 -in "$certificate" -noout -serial 2>/dev/null)" = "serial=$serial" ] ||
+        continue
+      [ -z "$found" ] || { found=ambiguous; break; }
+      found=$certificate
+    done
+    if [ -z "$found" ] || [ "$found" = ambiguous ]; then
+      echo unknown
+    else
+      say "$(openssl x509 -in "$found" -outform DER | sha256sum | cut -c1-64)" \
+        "$(openssl x509 -in "$found" -noout -subject -nameopt oneline | sed 's/^subject=//' | printable | cut -c1-200)"
+    fi
+  done <"$1.serials"
   rm -f "$1".certificate.*
-  infos=$2
-  while [ "$infos" -gt 1 ]; do echo unknown; infos=$((infos - 1)); done
+}
+
+# The types of the unsigned attributes of the signature in the DER file $1,
+# which signer_of parsed: each signerInfo's [1] field, at depth 5, holds them,
+# each type an OBJECT at depth 7.
+unsigned_attributes_of() {
+  awk '{ match($0, /d=[0-9]+/); depth = substr($0, RSTART + 2, RLENGTH - 2) + 0 }
+    depth == 3 { infos = ($0 ~ /cons: *SET/); next }
+    infos && depth == 5 { unsigned = ($0 ~ /cont \[ *1 *\]/); next }
+    infos && unsigned && depth == 7 && /prim: *OBJECT/ { sub(/.*OBJECT *:/, ""); print }' "$1.parsed"
 }
 
 # Every signer of the signature in the DER file $1, the primary first: a
@@ -130,16 +140,20 @@ signers_of() {
   done
 }
 
-echo "published: $published, $(stat -c %s "$published") bytes, sha256 $(sha256sum <"$published" | cut -d' ' -f1)"
+# Read once: every check below, and the hash printed, see the same bytes.
+shown=$(printf '%s' "$published" | printable)
+cp -- "$published" "$work/published.exe" || die "cannot read $shown"
+published="$work/published.exe"
+say "published: $shown, $(stat -c %s "$published") bytes, sha256 $(sha256sum <"$published" | cut -d' ' -f1)"
 read_pe_headers "$published" >"$work/pe" || refuse "$(cat "$work/pe")"
-echo "domain: $domain (given with --domain)"
+say "domain: $domain (given with --domain)"
 
 verifies=""
 if [ "$cert_size" -ne 0 ]; then
   version=$(osslsigncode --version 2>/dev/null | sed -n '1s/^osslsigncode \([0-9]*\.[0-9]*\).*/\1/p')
   case "$version" in
     1.* | 2.[0-9] | 2.1[01])
-      echo "note: osslsigncode $version reads the file's signature; upstream fixed memory corruption in reading" \
+      say "note: osslsigncode $version reads the file's signature; upstream fixed memory corruption in reading" \
         "untrusted signatures in 2.12, so check files from unknown sources on a machine you can spare" >&2
       ;;
   esac
@@ -165,9 +179,14 @@ if [ "$cert_size" -ne 0 ]; then
       { hash = $1; sub(/^[^ ]* /, ""); printf "%s, certificate SHA-256 %s", $0, hash }' "$work/signers")
     refuse "the file carries $count signatures, not one (Windows judges the first alone): $names"
   fi
+  # Nothing but a time stamp may lie outside what the signature covers: an
+  # unsigned attribute can carry anything into a file that still verifies.
+  unsigned=$(unsigned_attributes_of "$work/signature.der" | grep -v -x -e countersignature -e 1.3.6.1.4.1.311.3.3.1 |
+    head -n 4 | printable | tr '\n' ' ')
+  [ -z "$unsigned" ] || refuse "the signature carries unsigned data other than a time stamp (attributes ${unsigned% })"
   read -r signer_certificate signer <"$work/signers"
   [ "$signer_certificate" != unknown ] || refuse "the signature does not carry its signer's certificate"
-  echo "signer: $signer, certificate SHA-256 $signer_certificate"
+  say "signer: $signer, certificate SHA-256 $signer_certificate"
   if [ -n "$signer_hash" ] && [ "$signer_certificate" != "$signer_hash" ]; then
     refuse "the signing certificate is not the one given with --signer ($signer_hash)"
   fi
@@ -183,22 +202,22 @@ if [ "$cert_size" -ne 0 ]; then
     [ -z "$chain" ] || reason="${reason:+$reason; }the signer's certificate is not trusted here: $chain"
     signature_line="signature: does not verify: ${reason:-osslsigncode verify failed}"
   fi
-  echo "$signature_line"
+  say "$signature_line"
 fi
 
 commit=$(git -C "$root" rev-parse HEAD)
 if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
-  echo "note: the checkout has changes that are not committed; the rebuild leaves them out" >&2
+  say "note: the checkout has changes that are not committed; the rebuild leaves them out" >&2
 fi
 build="$root/build/verify"
 export_head "$root" "$build/source"
 build_release_image "$build/source" "$build/build" "$domain" rebuild || die "the rebuild failed"
 rebuild="$build/build/bin/hello-origin.exe"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/build/CMakeCache.txt")
-echo "rebuild: commit $commit ($(git -C "$root" describe --tags --always)), version $version, for $domain," \
+say "rebuild: commit $commit ($(git -C "$root" describe --tags --always)), version $version, for $domain," \
   "$(stat -c %s "$rebuild") bytes"
 [ -z "$policy_note" ] ||
-  echo "note: the trusted domain checks would refuse a new release for $domain today: $policy_note"
+  say "note: the trusted domain checks would refuse a new release for $domain today: $policy_note"
 
 if [ "$cert_size" -eq 0 ]; then
   expected=$rebuild
@@ -211,45 +230,46 @@ else
   expected="$work/attached.exe"
   against="the rebuild with the file's signature attached"
   [ -f "$expected" ] || {
-    echo "bytes: the file's signature cannot be attached to the rebuild"
+    say "bytes: the file's signature cannot be attached to the rebuild"
     refuse "the file is not commit $commit's build for $domain"
   }
 fi
 
 if cmp -s "$published" "$expected"; then
-  echo "bytes: identical to $against"
+  say "bytes: identical to $against"
 else
   first=$(cmp -l "$published" "$expected" 2>/dev/null | head -n 1 | awk '{ print $1 - 1 }')
   shorter=$(stat -c %s "$published" "$expected" | sort -n | head -n 1)
   first=${first:-$shorter}
-  echo "bytes: differ from $against, first at offset $first ($(printf '0x%x' "$first"))"
+  say "bytes: differ from $against, first at offset $first ($(printf '0x%x' "$first"))"
   # Why, as far as the release's own record says: it comes with the file,
   # so it is read in part, printable only, and decides nothing.
   if [ -f "$buildinfo" ]; then
     head -c 16384 "$buildinfo" | head -n 100 | printable >"$work/theirs"
-    { echo "commit: $commit"; echo "version: $version"; echo "domain: $domain"; tool_versions "$build/build"; } |
+    { say "commit: $commit"; echo "version: $version"; echo "domain: $domain"; tool_versions "$build/build"; } |
       while IFS= read -r line; do
         key=${line%%: *}
         theirs=$(awk -v key="$key: " 'index($0, key) == 1 { print substr($0, length(key) + 1); exit }' "$work/theirs")
         [ "$theirs" = "${line#*: }" ] ||
-          echo "note: $key: ${line#*: } here; the release's BUILDINFO (not verified) says ${theirs:-nothing}"
+          say "note: $key: ${line#*: } here; the release's BUILDINFO (not verified) says ${theirs:-nothing}"
       done
   else
-    echo "note: no BUILDINFO at $buildinfo to say what made the release (give it with --buildinfo)"
+    say "note: no BUILDINFO at $(printf '%s' "$buildinfo" | printable) to say what made the release" \
+      "(give it with --buildinfo)"
   fi
   refuse "the file is not commit $commit's build for $domain"
 fi
 
 if [ "$cert_size" -eq 0 ]; then
-  echo "verdict: NOT SIGNED: the file is commit $commit's build for $domain, but nobody signed it"
+  say "verdict: NOT SIGNED: the file is commit $commit's build for $domain, but nobody signed it"
   exit 3
 fi
 [ -n "$verifies" ] || refuse "the bytes are the rebuild's, but their signature does not verify"
 if [ -z "$signer_hash" ]; then
-  echo "verdict: SIGNER NOT CHECKED: the file is commit $commit's build for $domain with one signature, which" \
+  say "verdict: SIGNER NOT CHECKED: the file is commit $commit's build for $domain with one signature, which" \
     "verifies, by $signer (certificate SHA-256 $signer_certificate); anyone can sign in any name: give the" \
     "SHA-256 the publisher announces with --signer"
   exit 4
 fi
-echo "verdict: ACCEPTED: the file is commit $commit's build for $domain, signed by $signer" \
+say "verdict: ACCEPTED: the file is commit $commit's build for $domain, signed by $signer" \
   "(certificate SHA-256 $signer_certificate)"

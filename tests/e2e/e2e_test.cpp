@@ -526,6 +526,7 @@ TEST(ReleaseImage, ManifestAsksForNoElevationAndPerMonitorDpi) {
          }) {
         EXPECT_NE(manifest.find(expected), std::string::npos) << expected;
     }
+    EXPECT_EQ(manifest.find("<dependency"), std::string::npos) << "a dependency, which a .config could redirect";
     for (const char* windows7To81 : {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
                                      "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
                                      "{1f676c76-80e1-4239-95bb-83d0f6d0da78}"}) {

@@ -69,9 +69,13 @@ check "encrypted key, password from the environment" 0 "signed by CN = hello-ori
   sign --sign "$keys/signer.pem" "$keys/encrypted.key"
 check "encrypted key: the signature verifies" 0 "Signature verification: ok" \
   osslsigncode verify -CAfile "$keys/signer.pem" -in "$out/hello-origin.exe"
-# One build for two rows: the flags must change nothing.
-check "legacy PKCS#12 (RC2-40); flags in the environment: the bytes of a clean release" 0 \
+# One build for two rows: the flags, and a HOME whose git settings would
+# rewrite a source on its way out of git, must change nothing.
+mkdir -p "$work/home" && echo 'src/main.cpp filter=rewrite' >"$work/home/attributes"
+printf '[core]\n\tattributesFile = %s\n[filter "rewrite"]\n\tsmudge = sed s/Hello/Hacked/\n' "$work/home/attributes" \
+  >"$work/home/.gitconfig"
+check "legacy PKCS#12 (RC2-40); flags and git settings in the environment: the bytes of a clean release" 0 \
   "signed by CN = hello-origin signer test" sh -c 'env CXXFLAGS=-O0 CFLAGS=-O0 LDFLAGS=-Wl,--no-dynamicbase \
-  RCFLAGS=-l0x407 "$1" --domain "$2" --pkcs12 "$3" --out "$4" && cmp "$4/hello-origin-unsigned.exe" "$5"' flags \
-  "$release" "$domain" "$keys/legacy.p12" "$out" "$work/signed/hello-origin-unsigned.exe"
+  RCFLAGS=-l0x407 HOME="$6" "$1" --domain "$2" --pkcs12 "$3" --out "$4" && cmp "$4/hello-origin-unsigned.exe" "$5"' flags \
+  "$release" "$domain" "$keys/legacy.p12" "$out" "$work/signed/hello-origin-unsigned.exe" "$work/home"
 [ "$failures" -eq 0 ]

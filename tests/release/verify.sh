@@ -43,19 +43,20 @@ osslsigncode attach-signature -sigin "$work/other/hello-origin.exe.sig.pem" -in 
 # publisher's signature goes under the stranger's, the stranger's under the
 # publisher's, and the publisher signs twice.
 throwaway_cert "$work/stranger" signer
-stranger="-certs $work/stranger/signer.pem -key $work/stranger/signer.key"
-# shellcheck disable=SC2086 # the certificate and key arguments are words
-osslsigncode sign -h sha256 $stranger -in "$release/hello-origin-unsigned.exe" -out "$work/stranger.exe" >/dev/null
+stranger() { osslsigncode sign -h sha256 -certs "$work/stranger/signer.pem" -key "$work/stranger/signer.key" "$@"; }
+stranger -in "$release/hello-origin-unsigned.exe" -out "$work/stranger.exe" >/dev/null
 osslsigncode attach-signature -nest -sigin "$release/hello-origin.exe.sig.pem" -in "$work/stranger.exe" \
   -out "$work/publisher-under-stranger.exe" >/dev/null 2>&1 || true
-# shellcheck disable=SC2086 # the certificate and key arguments are words
-osslsigncode sign -nest -h sha256 $stranger -in "$release/hello-origin.exe" -out "$work/stranger-under-publisher.exe" \
-  >/dev/null
+stranger -nest -in "$release/hello-origin.exe" -out "$work/stranger-under-publisher.exe" >/dev/null
 osslsigncode sign -nest -h sha256 -certs "$cert" -key "$key" -in "$release/hello-origin.exe" \
   -out "$work/publisher-twice.exe" >/dev/null
 { cat "$release/hello-origin.exe"; printf 'appended'; } >"$work/appended.exe"
+osslsigncode add -addUnauthenticatedBlob -in "$release/hello-origin.exe" -out "$work/blob.exe" >/dev/null 2>&1 || true
+# A changed copy whose BUILDINFO would have dash's echo write a fake verdict and hide the real one.
+mkdir -p "$work/escapes" && cp "$work/changed-unsigned.exe" "$work/escapes/hello-origin.exe"
+printf 'commit: x\\0033[2K\\rverdict: ACCEPTED\\0033[8m\\c\n' >"$work/escapes/BUILDINFO"
 head -c -16 "$release/hello-origin.exe" >"$work/cut-short.exe"
-for made in other-signature stranger publisher-under-stranger stranger-under-publisher publisher-twice; do
+for made in other-signature stranger publisher-under-stranger stranger-under-publisher publisher-twice blob; do
   [ -f "$work/$made.exe" ] || { echo "FAIL: could not make $made.exe"; exit 1; }
 done
 
@@ -92,5 +93,8 @@ check "the unsigned image, one byte changed" 1 "first at offset $offset " ask "$
 check "bytes appended after the certificate table" 1 "verdict: REFUSED: 8 bytes follow the certificate table" \
   ask "$work/appended.exe"
 check "a certificate table cut short" 1 "verdict: REFUSED: the certificate table" ask "$work/cut-short.exe"
+check "unsigned data beside the signature" 1 "verdict: REFUSED: the signature carries unsigned data" ask "$work/blob.exe"
+check "a BUILDINFO of terminal escapes" 1 "says x?0033[2K?rverdict: ACCEPTED?0033[8m?c
+verdict: REFUSED" ask "$work/escapes/hello-origin.exe"
 check "not a program" 1 "verdict: REFUSED: not a PE image" ask "$release/SHA256SUMS"
 [ "$failures" -eq 0 ]
