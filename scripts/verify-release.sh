@@ -134,7 +134,7 @@ signers_of() {
       match($0, / l= *[0-9]+/); length_ = substr($0, RSTART + 3, RLENGTH - 3)
       print $0 + 0, header + length_
     }
-    /OBJECT *:1\.3\.6\.1\.4\.1\.311\.2\.4\.1 *$/ { attribute = depth }' "$1.parsed" | while read -r offset size; do
+    /OBJECT *:1\.3\.6\.1\.4\.1\.311\.2\.4\.1 *$/ { attribute = depth }' "$1.parsed" | head -n 16 | while read -r offset size; do
     tail -c +$((offset + 1)) "$1" | head -c "$size" >"$1.nested"
     signer_of "$1.nested"
   done
