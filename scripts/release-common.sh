@@ -75,6 +75,16 @@ build_release_image() {
   rm -f "$log" "$log.again"
 }
 
+# BUILDINFO of a build: its commit, version and domain, and tool_versions.
+# release.sh writes it; verify-release.sh sets its own beside the release's.
+# Usage: buildinfo_of COMMIT BUILD-DIR DOMAIN
+buildinfo_of() {
+  echo "commit: $1"
+  echo "version: $(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$2/CMakeCache.txt")"
+  echo "domain: $3"
+  tool_versions "$2"
+}
+
 # What made a build, for BUILDINFO: one "NAME: VERSION" a line for every tool
 # whose output ends up in the image or its signature (the compiler, binutils,
 # CMake, Ninja, osslsigncode), then the Debian packages they and the MinGW-w64

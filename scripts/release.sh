@@ -141,12 +141,7 @@ image="$build/build/bin/hello-origin.exe"
 mkdir -p "$out"
 rm -f "$out/hello-origin.exe" "$out/hello-origin-unsigned.exe" "$out/hello-origin.exe.sig.pem" "$out/BUILDINFO" \
   "$out/SHA256SUMS"
-{
-  echo "commit: $commit"
-  echo "version: $(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/build/CMakeCache.txt")"
-  echo "domain: $domain"
-  tool_versions "$build/build"
-} >"$out/BUILDINFO"
+buildinfo_of "$commit" "$build/build" "$domain" >"$out/BUILDINFO"
 if [ -z "$signing" ]; then
   cp "$image" "$out/hello-origin.exe"
   files="hello-origin.exe BUILDINFO"

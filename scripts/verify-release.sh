@@ -246,13 +246,12 @@ else
   # so it is read in part, printable only, and decides nothing.
   if [ -f "$buildinfo" ]; then
     head -c 16384 "$buildinfo" | head -n 100 | printable >"$work/theirs"
-    { say "commit: $commit"; echo "version: $version"; echo "domain: $domain"; tool_versions "$build/build"; } |
-      while IFS= read -r line; do
-        key=${line%%: *}
-        theirs=$(awk -v key="$key: " 'index($0, key) == 1 { print substr($0, length(key) + 1); exit }' "$work/theirs")
-        [ "$theirs" = "${line#*: }" ] ||
-          say "note: $key: ${line#*: } here; the release's BUILDINFO (not verified) says ${theirs:-nothing}"
-      done
+    buildinfo_of "$commit" "$build/build" "$domain" | while IFS= read -r line; do
+      key=${line%%: *}
+      theirs=$(awk -v key="$key: " 'index($0, key) == 1 { print substr($0, length(key) + 1); exit }' "$work/theirs")
+      [ "$theirs" = "${line#*: }" ] ||
+        say "note: $key: ${line#*: } here; the release's BUILDINFO (not verified) says ${theirs:-nothing}"
+    done
   else
     say "note: no BUILDINFO at $(printf '%s' "$buildinfo" | printable) to say what made the release" \
       "(give it with --buildinfo)"

@@ -284,6 +284,10 @@ const char* closeByName(CloseBy way) {
     return "?";
 }
 
+bool underWine() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 std::string toUtf8(const std::wstring& text) {
     const int size = WideCharToMultiByte(CP_UTF8,
                                          0,
@@ -365,8 +369,7 @@ AppRun runAndReadBox(const std::wstring& exePath,
                      const std::function<void(const BoxReading&)>& whileShown) {
     static bool retried = false;
     AppRun run = runAndReadBoxOnce(exePath, closeBy, whileShown);
-    const bool underWine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-    if (underWine && !retried && !run.boxShown && run.failure.rfind("the program exited with code", 0) == 0) {
+    if (underWine() && !retried && !run.boxShown && run.failure.rfind("the program exited with code", 0) == 0) {
         retried = true;
         std::fprintf(stderr, "note: %s; running it once more\n", run.failure.c_str());
         run = runAndReadBoxOnce(exePath, closeBy, whileShown);

@@ -43,3 +43,6 @@ AppRun runAndReadBox(const std::wstring& exePath,
 double millisecondsToBox(const std::wstring& exePath, AppRun* run);
 
 std::string toUtf8(const std::wstring& text);
+
+// True when the programs run under Wine rather than Windows.
+bool underWine();

@@ -123,10 +123,6 @@ const struct {
     const char* importer;
 } LOADED_BY_WINE_ITSELF[] = {{L"version.dll", "Wine's user32"}};
 
-bool underWine() {
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-
 // The importer when Wine loads the name whatever the program does; null otherwise.
 const char* wineImporterOf(const std::wstring& name) {
     if (!underWine()) return nullptr;
