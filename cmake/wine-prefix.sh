@@ -36,6 +36,8 @@ wineserver -k >/dev/null 2>&1 || true
 rm -rf "$prefix"
 mkdir -p "$prefix"
 touch "$prefix/.being-made-by-wine-prefix.sh"
+# Kept, so that a prefix that could not be made says why.
+log="$prefix/.wineboot.log"
 # In the background, so that Ctrl-C is acted on at once (wineboot ignores
 # it) and the limit can be kept.
 # Wine's launcher first, lest it start the server after the server was
@@ -52,7 +54,7 @@ stop() {
 trap 'stop; exit 130' INT
 trap 'stop; exit 143' TERM
 trap 'stop; exit 129' HUP
-wine wineboot --init >/dev/null 2>&1 &
+WINEDEBUG=err+all wine wineboot --init >"$log" 2>&1 &
 boot=$!
 limit=180
 ticks=$((limit * 10))
@@ -65,7 +67,13 @@ while kill -0 "$boot" 2>/dev/null; do
   sleep 0.1
   ticks=$((ticks - 1))
 done
-wait "$boot" || { echo "wine-prefix.sh: wineboot could not make the prefix $prefix" >&2; exit 1; }
+status=0
+wait "$boot" || status=$?
+if [ $status -ne 0 ]; then
+  echo "wine-prefix.sh: wineboot could not make the prefix $prefix (exit $status); it said:" >&2
+  tail -n 20 "$log" | LC_ALL=C tr -c '[:print:]\n' '?' >&2
+  exit 1
+fi
 # Unmanaged windows close at once; managed ones cost about 2 s each under Xvfb.
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 # Windows looks for a DLL that is not a KnownDLL in the program's folder
