@@ -77,7 +77,7 @@ while :; do
   [ $status -ne 0 ] || break
   echo "wine-prefix.sh: wineboot could not make the prefix $prefix (exit $status, try $attempt of 2); it said:" >&2
   tail -n 20 "$log" | LC_ALL=C tr -c '[:print:]\n' '?' >&2
-  [ $attempt -lt 2 ] || exit 1
+  [ $attempt -lt 2 ] || { stop; exit 1; }
   attempt=2
 done
 # Unmanaged windows close at once; managed ones cost about 2 s each under Xvfb.

@@ -26,6 +26,11 @@ clean_env() {
   (umask 022 && exec env -i PATH="$PATH" HOME="${HOME:-/}" LC_ALL=C.UTF-8 TZ=UTC "$@")
 }
 
+# git on the checkout as the build's export sees it: GIT_DIR and the like in
+# the caller's environment would name another repository than the one built.
+# Usage: checkout_git CHECKOUT GIT-ARGS...
+checkout_git() { clean_env git -C "$@"; }
+
 # The committed sources of HEAD, and nothing else, into DEST: what is built
 # does not depend on stray files in the checkout, nor on a git setting that
 # rewrites files on the way out (line ends; a filter or export attribute from
@@ -34,7 +39,7 @@ clean_env() {
 export_head() {
   rm -rf "$2"
   mkdir -p "$2"
-  local_attributes=$(git -C "$1" rev-parse --path-format=absolute --git-path info/attributes)
+  local_attributes=$(checkout_git "$1" rev-parse --path-format=absolute --git-path info/attributes)
   [ ! -s "$local_attributes" ] ||
     die "$local_attributes would change the committed sources on their way out: a release is built from them alone"
   clean_env env GIT_ATTR_NOSYSTEM=1 git -C "$1" -c core.attributesFile=/dev/null -c core.autocrlf=false -c core.eol=lf \

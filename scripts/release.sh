@@ -70,8 +70,8 @@ is_dns_name "$domain" || die "'$domain' is not a DNS name"
 "$root/scripts/install-deps.sh" release
 
 # Everything that can be wrong is checked before the build starts.
-git -C "$root" rev-parse --verify -q HEAD >/dev/null || die "$root is not a git checkout with a commit"
-changes=$(git -C "$root" status --porcelain)
+checkout_git "$root" rev-parse --verify -q HEAD >/dev/null || die "$root is not a git checkout with a commit"
+changes=$(checkout_git "$root" status --porcelain)
 if [ -n "$changes" ]; then
   printf '%s\n' "$changes" >&2
   die "the work tree has changes that are not committed (above): a release is built from committed sources only"
@@ -132,7 +132,7 @@ if [ -n "$signing" ]; then
 fi
 
 # Build.
-commit=$(git -C "$root" rev-parse HEAD)
+commit=$(checkout_git "$root" rev-parse HEAD)
 build="$root/build/release"
 export_head "$root" "$build/source"
 build_release_image "$build/source" "$build/build" "$domain" || die "the build failed"

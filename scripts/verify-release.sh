@@ -46,10 +46,15 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ -n "$published" ] || { usage >&2; exit 2; }
+# Texts from the file, its name or its BUILDINFO may hold anything: only
+# printable characters reach the terminal, and no backslash; a name, not even
+# a line end, lest it print a verdict of its own.
+printable() { LC_ALL=C tr -c '[:print:]\n' '?' | tr '\\' '?'; }
+one_line() { printf '%s' "$1" | LC_ALL=C tr -c '[:print:]' '?' | tr '\\' '?'; }
 [ -n "$domain" ] || { echo "$me: --domain is required: the rebuild is for the domain the publisher names" >&2; usage >&2; exit 2; }
-[ -f "$published" ] || die "no such file: $published"
-[ -z "$ca" ] || [ -r "$ca" ] || die "cannot read the certificates $ca"
-is_dns_name "$domain" || die "'$domain' is not a DNS name"
+[ -f "$published" ] || die "no such file: $(one_line "$published")"
+[ -z "$ca" ] || [ -r "$ca" ] || die "cannot read the certificates $(one_line "$ca")"
+is_dns_name "$domain" || die "'$(one_line "$domain")' is not a DNS name"
 # As certificate viewers print it: with or without colons, in either case.
 signer_hash=$(printf '%s' "$signer_hash" | tr -d ':' | tr 'A-F' 'a-f')
 case "$signer_hash" in
@@ -59,7 +64,7 @@ esac
 buildinfo=${buildinfo:-$(dirname "$published")/BUILDINFO}
 
 "$root/scripts/install-deps.sh" release
-git -C "$root" rev-parse --verify -q HEAD >/dev/null || die "$root is not a git checkout with a commit"
+checkout_git "$root" rev-parse --verify -q HEAD >/dev/null || die "$root is not a git checkout with a commit"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -74,9 +79,6 @@ refuse() {
   say "verdict: REFUSED: $*"
   exit 1
 }
-# Texts from the file, its name or its BUILDINFO may hold anything: only
-# printable characters reach the terminal, and no backslash.
-printable() { LC_ALL=C tr -c '[:print:]\n' '?' | tr '\\' '?'; }
 
 # The signers of the PKCS#7 signature in the DER file $1, one line each,
 # "SHA-256-OF-ITS-CERTIFICATE SUBJECT", or "unknown" when the signature does
@@ -122,6 +124,53 @@ unsigned_attributes_of() {
     infos && unsigned && depth == 7 && /prim: *OBJECT/ { sub(/.*OBJECT *:/, ""); print }' "$1.parsed"
 }
 
+# What the signature in the DER file $1, which signer_of parsed, carries
+# beyond its signer's certificate (SHA-256 $2) and the chain that issued it,
+# one line each. SignedData's certificates and CRLs, its [0] and [1] fields
+# at depth 3, lie outside what the signature covers, like unsigned
+# attributes. The chain: in turn, each carried certificate that signed one
+# in it and that is itself trusted here, so that a copy of an issuer's key
+# with other contents is not.
+beyond_chain_of() {
+  awk '{ match($0, /d=[0-9]+/); depth = substr($0, RSTART + 2, RLENGTH - 2) + 0 }
+    depth == 3 { certificates = ($0 ~ /cont \[ *0 *\]/); if ($0 ~ /cont \[ *1 *\]/) print "a revocation list"; next }
+    certificates && depth == 4 { n++ }
+    END { if (n > 16) print "more than 16 certificates"; print n + 0 >"/dev/stderr" }' "$1.parsed" 2>"$1.count"
+  openssl pkcs7 -inform DER -in "$1" -print_certs 2>/dev/null | awk -v prefix="$1.carried." '
+    /^-----BEGIN CERTIFICATE-----$/ { n++; keep = n <= 16 }
+    keep { print > (prefix n) }
+    /^-----END CERTIFICATE-----$/ { if (keep) close(prefix n); keep = 0 }'
+  cat "$1".carried.* >"$1.all" 2>/dev/null || true
+  carried=$(grep -c 'BEGIN CERTIFICATE' "$1.all" || true)
+  [ "$carried" -eq "$(cat "$1.count")" ] || echo "a certificate openssl does not read"
+  # The chain as numbers of the carried certificates, " 2 1 ": paths may hold spaces.
+  on_chain=" "
+  for n in $(seq 1 "$carried"); do
+    [ "$(openssl x509 -in "$1.carried.$n" -outform DER | sha256sum | cut -c1-64)" != "$2" ] || on_chain=" $n "
+  done
+  grown=yes
+  while [ -n "$grown" ]; do
+    grown=""
+    for n in $(seq 1 "$carried"); do
+      case "$on_chain" in *" $n "*) continue ;; esac
+      for issued in $on_chain; do
+        openssl verify -no_check_time -partial_chain -trusted "$1.carried.$n" "$1.carried.$issued" >/dev/null 2>&1 &&
+          openssl verify -no_check_time ${ca:+-CAfile "$ca"} -untrusted "$1.all" "$1.carried.$n" >/dev/null 2>&1 ||
+          continue
+        on_chain="$on_chain$n "
+        grown=yes
+        break
+      done
+    done
+  done
+  for n in $(seq 1 "$carried"); do
+    case "$on_chain" in *" $n "*) continue ;; esac
+    say "$(openssl x509 -in "$1.carried.$n" -noout -subject -nameopt oneline | sed 's/^subject=//' | printable |
+      cut -c1-200), certificate SHA-256 $(openssl x509 -in "$1.carried.$n" -outform DER | sha256sum | cut -c1-64)"
+  done
+  rm -f "$1".carried.* "$1.all" "$1.count"
+}
+
 # Every signer of the signature in the DER file $1, the primary first: a
 # nested signature is a value of the unsigned attribute 1.3.6.1.4.1.311.2.4.1
 # (the SET after the attribute's name holds one ContentInfo a value).
@@ -141,7 +190,7 @@ signers_of() {
 }
 
 # Read once: every check below, and the hash printed, see the same bytes.
-shown=$(printf '%s' "$published" | printable)
+shown=$(one_line "$published")
 cp -- "$published" "$work/published.exe" || die "cannot read $shown"
 published="$work/published.exe"
 say "published: $shown, $(stat -c %s "$published") bytes, sha256 $(sha256sum <"$published" | cut -d' ' -f1)"
@@ -203,10 +252,15 @@ if [ "$cert_size" -ne 0 ]; then
     signature_line="signature: does not verify: ${reason:-osslsigncode verify failed}"
   fi
   say "$signature_line"
+  # Checked only where it can pass: an issuer is trusted where the signature is.
+  if [ -n "$verifies" ]; then
+    beyond=$(beyond_chain_of "$work/signature.der" "$signer_certificate" | head -n 4 | tr '\n' ';')
+    [ -z "$beyond" ] || refuse "the signature carries what its signer's chain does not need: ${beyond%;}"
+  fi
 fi
 
-commit=$(git -C "$root" rev-parse HEAD)
-if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
+commit=$(checkout_git "$root" rev-parse HEAD)
+if [ -n "$(checkout_git "$root" status --porcelain --untracked-files=no)" ]; then
   say "note: the checkout has changes that are not committed; the rebuild leaves them out" >&2
 fi
 build="$root/build/verify"
@@ -214,7 +268,7 @@ export_head "$root" "$build/source"
 build_release_image "$build/source" "$build/build" "$domain" rebuild || die "the rebuild failed"
 rebuild="$build/build/bin/hello-origin.exe"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/build/CMakeCache.txt")
-say "rebuild: commit $commit ($(git -C "$root" describe --tags --always)), version $version, for $domain," \
+say "rebuild: commit $commit ($(checkout_git "$root" describe --tags --always)), version $version, for $domain," \
   "$(stat -c %s "$rebuild") bytes"
 [ -z "$policy_note" ] ||
   say "note: the trusted domain checks would refuse a new release for $domain today: $policy_note"
@@ -253,7 +307,7 @@ else
         say "note: $key: ${line#*: } here; the release's BUILDINFO (not verified) says ${theirs:-nothing}"
     done
   else
-    say "note: no BUILDINFO at $(printf '%s' "$buildinfo" | printable) to say what made the release" \
+    say "note: no BUILDINFO at $(one_line "$buildinfo") to say what made the release" \
       "(give it with --buildinfo)"
   fi
   refuse "the file is not commit $commit's build for $domain"

@@ -75,7 +75,7 @@ mkdir -p "$work/home" && echo 'src/main.cpp filter=rewrite' >"$work/home/attribu
 printf '[core]\n\tattributesFile = %s\n[filter "rewrite"]\n\tsmudge = sed s/Hello/Hacked/\n' "$work/home/attributes" \
   >"$work/home/.gitconfig"
 check "legacy PKCS#12 (RC2-40); flags and git settings in the environment: the bytes of a clean release" 0 \
-  "signed by CN = hello-origin signer test" sh -c 'env CXXFLAGS=-O0 CFLAGS=-O0 LDFLAGS=-Wl,--no-dynamicbase \
-  RCFLAGS=-l0x407 HOME="$6" "$1" --domain "$2" --pkcs12 "$3" --out "$4" && cmp "$4/hello-origin-unsigned.exe" "$5"' flags \
+  "signed by CN = hello-origin signer test" sh -c 'env CXXFLAGS=-fno-inline CFLAGS=-fno-inline \
+  LDFLAGS=-Wl,--image-base=0x180000000 RCFLAGS=-l0x407 HOME="$6" "$1" --domain "$2" --pkcs12 "$3" --out "$4" && cmp "$4/hello-origin-unsigned.exe" "$5"' flags \
   "$release" "$domain" "$keys/legacy.p12" "$out" "$work/signed/hello-origin-unsigned.exe" "$work/home"
 [ "$failures" -eq 0 ]

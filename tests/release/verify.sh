@@ -56,15 +56,44 @@ osslsigncode add -addUnauthenticatedBlob -in "$release/hello-origin.exe" -out "$
 mkdir -p "$work/escapes" && cp "$work/changed-unsigned.exe" "$work/escapes/hello-origin.exe"
 printf 'commit: x\\0033[2K\\rverdict: ACCEPTED\\0033[8m\\c\n' >"$work/escapes/BUILDINFO"
 head -c -16 "$release/hello-origin.exe" >"$work/cut-short.exe"
-for made in other-signature stranger publisher-under-stranger stranger-under-publisher publisher-twice blob; do
+# A certificate a CA issued, signed with its chain; and with a certificate
+# the chain does not need carried too, as anyone can add one to a signature:
+# another that the CA issued (trusted, but it issued nothing here), or a copy
+# of the CA's key in a certificate of the CA's name (it would have issued the
+# signer's, but nothing here trusts it).
+mkdir -p "$work/ca"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/ca/ca.key" -out "$work/ca/ca.pem" -days 2 \
+  -subj "/CN=hello-origin CA test" -addext basicConstraints=critical,CA:true -addext keyUsage=keyCertSign 2>/dev/null
+printf 'extendedKeyUsage=codeSigning\n' >"$work/ca/leaf.ext"
+printf 'basicConstraints=critical,CA:true\nkeyUsage=keyCertSign\nnsComment=anything at all\n' >"$work/ca/copy.ext"
+openssl x509 -in "$work/ca/ca.pem" -pubkey -noout >"$work/ca/ca.pub"
+issue() {
+  openssl req -new -newkey rsa:2048 -nodes -keyout "$work/ca/$1.key" -subj "/CN=hello-origin $2 test" \
+    -out "$work/ca/$1.csr" 2>/dev/null
+  name=$1 && shift 2
+  openssl x509 -req -in "$work/ca/$name.csr" "$@" -days 2 -out "$work/ca/$name.pem" 2>/dev/null
+}
+issue leaf signer -CA "$work/ca/ca.pem" -CAkey "$work/ca/ca.key" -set_serial 2 -extfile "$work/ca/leaf.ext"
+issue other other -CA "$work/ca/ca.pem" -CAkey "$work/ca/ca.key" -set_serial 3 -extfile "$work/ca/leaf.ext"
+issue copy CA -signkey "$work/ca/copy.key" -force_pubkey "$work/ca/ca.pub" -extfile "$work/ca/copy.ext"
+cat "$work/ca/leaf.pem" "$work/ca/ca.pem" >"$work/ca/chain.pem"
+for extra in other copy; do cat "$work/ca/chain.pem" "$work/ca/$extra.pem" >"$work/ca/with-$extra.pem"; done
+for certs in chain with-other with-copy; do
+  osslsigncode sign -h sha256 -certs "$work/ca/$certs.pem" -key "$work/ca/leaf.key" \
+    -in "$release/hello-origin-unsigned.exe" -out "$work/$certs.exe" >/dev/null
+done
+odd="$work/x
+verdict: ACCEPTED.exe"
+cp "$work/changed.exe" "$odd"
+for made in chain with-other with-copy other-signature stranger publisher-under-stranger stranger-under-publisher publisher-twice blob; do
   [ -f "$work/$made.exe" ] || { echo "FAIL: could not make $made.exe"; exit 1; }
 done
 
 ask() { "$verify" --domain "$domain" --ca "$cert" --signer "$signer" "$@"; }
 publisher="CN = hello-origin signer test, O = Throwaway, certificate SHA-256 $signer"
 check "the signed release, build flags in the environment" 0 "verdict: ACCEPTED: the file is commit" \
-  env CXXFLAGS=-O0 CFLAGS=-O0 LDFLAGS=-Wl,--no-dynamicbase RCFLAGS=-l0x407 "$verify" --domain "$domain" \
-  --ca "$cert" --signer "$signer" "$release/hello-origin.exe"
+  env CXXFLAGS=-fno-inline CFLAGS=-fno-inline LDFLAGS=-Wl,--image-base=0x180000000 RCFLAGS=-l0x407 \
+  "$verify" --domain "$domain" --ca "$cert" --signer "$signer" "$release/hello-origin.exe"
 check "the signed release, no --signer" 4 "verdict: SIGNER NOT CHECKED: the file is commit
 $signer" "$verify" --domain "$domain" --ca "$cert" "$release/hello-origin.exe"
 check "a stranger's signature in the publisher's name" 1 "the signing certificate is not the one given with --signer
@@ -96,5 +125,13 @@ check "a certificate table cut short" 1 "verdict: REFUSED: the certificate table
 check "unsigned data beside the signature" 1 "verdict: REFUSED: the signature carries unsigned data" ask "$work/blob.exe"
 check "a BUILDINFO of terminal escapes" 1 "says x?0033[2K?rverdict: ACCEPTED?0033[8m?c
 verdict: REFUSED" ask "$work/escapes/hello-origin.exe"
+leaf=$(openssl x509 -in "$work/ca/leaf.pem" -outform DER | sha256sum | cut -d' ' -f1)
+check "a certificate a CA issued, with its chain" 0 "verdict: ACCEPTED" \
+  "$verify" --domain "$domain" --ca "$work/ca/ca.pem" --signer "$leaf" "$work/chain.exe"
+for extra in other copy; do
+  check "the chain and a certificate it does not need: $extra" 1 "the signature carries what its signer's chain does not
+verdict: REFUSED" "$verify" --domain "$domain" --ca "$work/ca/ca.pem" --signer "$leaf" "$work/with-$extra.exe"
+done
+check "a file name that holds a line end" 1 "x?verdict: ACCEPTED.exe" ask "$odd"
 check "not a program" 1 "verdict: REFUSED: not a PE image" ask "$release/SHA256SUMS"
 [ "$failures" -eq 0 ]
