@@ -50,7 +50,7 @@ done
 # printable characters reach the terminal, and no backslash; a name, not even
 # a line end, lest it print a verdict of its own.
 printable() { LC_ALL=C tr -c '[:print:]\n' '?' | tr '\\' '?'; }
-one_line() { printf '%s' "$1" | LC_ALL=C tr -c '[:print:]' '?' | tr '\\' '?'; }
+one_line() { printf '%s' "$1" | printable | tr '\n' '?'; }
 [ -n "$domain" ] || { echo "$me: --domain is required: the rebuild is for the domain the publisher names" >&2; usage >&2; exit 2; }
 [ -f "$published" ] || die "no such file: $(one_line "$published")"
 [ -z "$ca" ] || [ -r "$ca" ] || die "cannot read the certificates $(one_line "$ca")"
@@ -80,6 +80,20 @@ refuse() {
   exit 1
 }
 
+# The certificates the PKCS#7 signature in the DER file $1 carries, at most
+# $3 of them, as PEM files PREFIX1, PREFIX2, ... where $2 is PREFIX.
+split_certificates() {
+  openssl pkcs7 -inform DER -in "$1" -print_certs 2>/dev/null | awk -v prefix="$2" -v most="$3" '
+    /^-----BEGIN CERTIFICATE-----$/ { n++; keep = n <= most }
+    keep { print > (prefix n) }
+    /^-----END CERTIFICATE-----$/ { if (keep) close(prefix n); keep = 0 }'
+}
+# A certificate's SHA-256 (of its DER form), and its subject as text fit to print.
+certificate_hash() { openssl x509 -in "$1" -outform DER | sha256sum | cut -c1-64; }
+certificate_name() {
+  openssl x509 -in "$1" -noout -subject -nameopt oneline | sed 's/^subject=//' | printable | cut -c1-200
+}
+
 # The signers of the PKCS#7 signature in the DER file $1, one line each,
 # "SHA-256-OF-ITS-CERTIFICATE SUBJECT", or "unknown" when the signature does
 # not carry exactly one certificate of the signer's serial number.
@@ -92,10 +106,7 @@ signer_of() {
     infos && depth == 4 { serial[++n] = "-" }
     infos && depth == 6 && serial[n] == "-" && /prim: *INTEGER/ { sub(/.*:/, ""); serial[n] = $0 }
     END { for (i = 1; i <= n && i <= 16; i++) print serial[i] }' "$1.parsed" >"$1.serials"
-  openssl pkcs7 -inform DER -in "$1" -print_certs 2>/dev/null | awk -v prefix="$1.certificate." '
-    /^-----BEGIN CERTIFICATE-----$/ { n++; keep = n <= 64 }
-    keep { print > (prefix n) }
-    /^-----END CERTIFICATE-----$/ { if (keep) close(prefix n); keep = 0 }'
+  split_certificates "$1" "$1.certificate." 64
   while read -r serial; do
     found=""
     for certificate in "$1".certificate.*; do
@@ -107,8 +118,7 @@ signer_of() {
     if [ -z "$found" ] || [ "$found" = ambiguous ]; then
       echo unknown
     else
-      say "$(openssl x509 -in "$found" -outform DER | sha256sum | cut -c1-64)" \
-        "$(openssl x509 -in "$found" -noout -subject -nameopt oneline | sed 's/^subject=//' | printable | cut -c1-200)"
+      say "$(certificate_hash "$found") $(certificate_name "$found")"
     fi
   done <"$1.serials"
   rm -f "$1".certificate.*
@@ -136,17 +146,14 @@ beyond_chain_of() {
     depth == 3 { certificates = ($0 ~ /cont \[ *0 *\]/); if ($0 ~ /cont \[ *1 *\]/) print "a revocation list"; next }
     certificates && depth == 4 { n++ }
     END { if (n > 16) print "more than 16 certificates"; print n + 0 >"/dev/stderr" }' "$1.parsed" 2>"$1.count"
-  openssl pkcs7 -inform DER -in "$1" -print_certs 2>/dev/null | awk -v prefix="$1.carried." '
-    /^-----BEGIN CERTIFICATE-----$/ { n++; keep = n <= 16 }
-    keep { print > (prefix n) }
-    /^-----END CERTIFICATE-----$/ { if (keep) close(prefix n); keep = 0 }'
+  split_certificates "$1" "$1.carried." 16
   cat "$1".carried.* >"$1.all" 2>/dev/null || true
   carried=$(grep -c 'BEGIN CERTIFICATE' "$1.all" || true)
   [ "$carried" -eq "$(cat "$1.count")" ] || echo "a certificate openssl does not read"
   # The chain as numbers of the carried certificates, " 2 1 ": paths may hold spaces.
   on_chain=" "
   for n in $(seq 1 "$carried"); do
-    [ "$(openssl x509 -in "$1.carried.$n" -outform DER | sha256sum | cut -c1-64)" != "$2" ] || on_chain=" $n "
+    [ "$(certificate_hash "$1.carried.$n")" != "$2" ] || on_chain=" $n "
   done
   grown=yes
   while [ -n "$grown" ]; do
@@ -165,8 +172,7 @@ beyond_chain_of() {
   done
   for n in $(seq 1 "$carried"); do
     case "$on_chain" in *" $n "*) continue ;; esac
-    say "$(openssl x509 -in "$1.carried.$n" -noout -subject -nameopt oneline | sed 's/^subject=//' | printable |
-      cut -c1-200), certificate SHA-256 $(openssl x509 -in "$1.carried.$n" -outform DER | sha256sum | cut -c1-64)"
+    say "$(certificate_name "$1.carried.$n"), certificate SHA-256 $(certificate_hash "$1.carried.$n")"
   done
   rm -f "$1".carried.* "$1.all" "$1.count"
 }
