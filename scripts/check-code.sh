@@ -1,17 +1,17 @@
 #!/bin/sh
 # Static checks of the project's own code: clang-tidy on the product (the core
 # as built for Linux, the Windows sources as built for MinGW), a compile of
-# the Windows sources with clang, clang-format on every C++ file, and
-# every shell script through shellcheck.
+# the Windows sources with clang, clang-format on every C++ file, every shell
+# script through shellcheck and every Python file through pyflakes.
 set -eu
 
 usage() {
   cat <<'EOF'
 Usage: scripts/check-code.sh
 Static checks of the project's own code: clang-tidy on the product, a compile
-of the Windows sources with clang, clang-format on every C++ file and
-shellcheck on every shell script of the tree (found in the tree itself, so a
-copy without git is checked alike).
+of the Windows sources with clang, clang-format on every C++ file, shellcheck
+on every shell script and pyflakes on every Python file of the tree (found in
+the tree itself, so a copy without git is checked alike).
 Needs the valgrind and mingw presets configured (scripts/test.sh does it).
 EOF
 }
@@ -82,3 +82,8 @@ count=$(shell_scripts -print | wc -l)
 [ "$count" -gt 0 ] || { echo "FAIL: shellcheck found no shell script under $(pwd)" >&2; exit 1; }
 shell_scripts -exec shellcheck -x -S warning '{}' + || { echo "FAIL: shellcheck" >&2; exit 1; }
 echo "shellcheck: $count scripts, no warning"
+
+count=$(project_files -name '*.py' -print | wc -l)
+[ "$count" -gt 0 ] || { echo "FAIL: pyflakes found no Python file under $(pwd)" >&2; exit 1; }
+project_files -name '*.py' -exec pyflakes3 '{}' + || { echo "FAIL: pyflakes" >&2; exit 1; }
+echo "pyflakes: $count Python files, no finding"

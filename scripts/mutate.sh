@@ -3,12 +3,14 @@
 # scratch copy of the sources, rebuilds incrementally and runs the tests that
 # can see each fault. A fault the tests miss is a hole in the tests.
 #
-# Usage: scripts/mutate.sh [--core | --shell | --all] [--fuzz SECONDS] [--only NAME]
+# Usage: scripts/mutate.sh [--core | --shell | --release | --all] [--fuzz SECONDS] [--only NAME]
 #   --core          the portable core's faults, against the native unit tests
 #                   (AddressSanitizer and UndefinedBehaviorSanitizer); the default
 #   --shell         the Windows program's faults, against the cross-built unit
 #                   and end-to-end tests under Wine
-#   --all           both halves
+#   --release       the release tooling's faults (the verifier's rules, the
+#                   PE reader, the image check), against its unit tests
+#   --all           all three
 #   --fuzz SECONDS  the core's faults against the three fuzzers instead, each
 #                   fuzzer SECONDS long from its seed corpus
 #   --only NAME     just the mutant NAME
@@ -29,7 +31,8 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --core) halves="core"; shift ;;
     --shell) halves="shell"; shift ;;
-    --all) halves="core shell"; shift ;;
+    --release) halves="release"; shift ;;
+    --all) halves="core shell release"; shift ;;
     --fuzz) [ $# -ge 2 ] || { usage >&2; exit 2; }; fuzz_seconds=$2; shift 2 ;;
     --only) [ $# -ge 2 ] || { usage >&2; exit 2; }; only=$2; shift 2 ;;
     -h|--help) usage; exit 0 ;;
@@ -50,7 +53,7 @@ perl -ne '
   my ($change, $why) = split / ## equivalent: /, $rest, 2;
   my ($from, $to) = split / ==> /, $change, 2;
   die "mutants.txt:$.: no \" ==> \"\n" unless defined $to;
-  die "mutants.txt:$.: half \"$half\" is neither core nor shell\n" unless $half =~ /^(core|shell)$/;
+  die "mutants.txt:$.: half \"$half\" is not core, shell or release\n" unless $half =~ /^(core|shell|release)$/;
   print join("\t", $name, $half, $file, $from, $to, $why // ""), "\n";
 ' "$root/scripts/mutants.txt" >"$list"
 
@@ -60,7 +63,7 @@ perl -ne '
 scratch_tree() {
   tree="$work/$1/tree"
   mkdir -p "$tree"
-  for part in CMakeLists.txt CMakePresets.json cmake src tests bench; do
+  for part in CMakeLists.txt CMakePresets.json cmake src tests bench release scripts; do
     rm -rf "${tree:?}/$part"
     cp -R "$root/$part" "$tree/"
   done
@@ -76,14 +79,16 @@ configure() {
   elif [ "$half" = core ]; then
     cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHELLO_ORIGIN_SANITIZE=ON >/dev/null
   else
+    # The release half needs only the program, as the release builds it.
     cmake -S "$tree" -B "$build" -G Ninja --toolchain "$tree/cmake/mingw-w64-x86_64.cmake" \
-      -DCMAKE_BUILD_TYPE=Release >/dev/null
+      -DCMAKE_BUILD_TYPE=Release "-DHELLO_ORIGIN_TESTS=$([ "$half" = release ] && echo OFF || echo ON)" >/dev/null
   fi
 }
 
 targets() {
   if [ -n "$fuzz_seconds" ]; then echo "scan_fuzzer verdict_fuzzer mark_fuzzer"
   elif [ "$1" = core ]; then echo "origin_check_tests"
+  elif [ "$1" = release ]; then echo "hello-origin"
   else echo "hello-origin e2e_test origin_check_tests planted_dll planted_wininet"
   fi
 }
@@ -99,6 +104,9 @@ run_tests() {
     done
   elif [ "$1" = core ]; then
     timeout 120 "$build/tests/origin_check_tests" --gtest_brief=1 >"$work/core/test.log" 2>&1
+  elif [ "$1" = release ]; then
+    (cd "$tree/release" && HELLO_ORIGIN_PROGRAM="$build/bin/hello-origin.exe" timeout 300 /usr/bin/python3 -E -s -B \
+      -m unittest discover -s "$tree/tests/release" -t "$tree/tests/release") >"$work/release/test.log" 2>&1
   else
     ctest --test-dir "$build" -R '^(origin_check_tests|e2e|long_module_path)$' --timeout 300 \
       >"$work/shell/test.log" 2>&1

@@ -18,7 +18,20 @@ out=$refused
 
 throwaway_cert "$keys" stranger
 throwaway_cert "$keys" tls -addext extendedKeyUsage=serverAuth
-openssl x509 -new -key "$keys/signer.key" -subj "/CN=hello-origin expired test" -days -1 -out "$keys/expired.pem"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$keys/ec.key" -out "$keys/ec.pem" \
+  -days 2 -subj "/CN=hello-origin ec test" -addext extendedKeyUsage=codeSigning 2>/dev/null
+# Made by python3-cryptography: OpenSSL 3.5 takes no negative -days, 3.0 no -not_after.
+/usr/bin/python3 - "$keys/signer.key" "$keys/expired.pem" <<'EOF_PYTHON'
+import datetime, sys
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+key = serialization.load_pem_private_key(open(sys.argv[1], "rb").read(), None)
+name, day = x509.Name.from_rfc4514_string("CN=hello-origin expired test"), datetime.timedelta(days=1)
+certificate = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key())
+               .serial_number(1).not_valid_before(datetime.datetime.utcnow() - 2 * day)
+               .not_valid_after(datetime.datetime.utcnow() - day).sign(key, hashes.SHA256()))
+open(sys.argv[2], "wb").write(certificate.public_bytes(serialization.Encoding.PEM))
+EOF_PYTHON
 export HELLO_ORIGIN_SIGNING_PASSWORD="pass phrase"
 openssl pkey -in "$keys/signer.key" -aes256 -passout env:HELLO_ORIGIN_SIGNING_PASSWORD -out "$keys/encrypted.key"
 openssl pkcs12 -export -in "$keys/signer.pem" -inkey "$keys/signer.key" -passout env:HELLO_ORIGIN_SIGNING_PASSWORD \
@@ -39,6 +52,9 @@ check "the key of another certificate" 1 "does not belong to the certificate" \
   sign --sign "$keys/signer.pem" "$keys/stranger.key"
 check "an expired certificate" 1 "has expired" sign --sign "$keys/expired.pem" "$keys/signer.key"
 check "a certificate not for code signing" 1 "is not for code signing" sign --sign "$keys/tls.pem" "$keys/tls.key"
+check "a certificate of no extended key usage" 1 "is not for code signing" \
+  sign --sign "$keys/stranger.pem" "$keys/stranger.key"
+check "an elliptic-curve key" 1 "is not an RSA key" sign --sign "$keys/ec.pem" "$keys/ec.key"
 check "an encrypted key, wrong password" 1 "not its password" \
   env HELLO_ORIGIN_SIGNING_PASSWORD=wrong "$release" --domain "$domain" --sign "$keys/signer.pem" "$keys/encrypted.key" \
   --out "$refused"
@@ -61,11 +77,11 @@ else
 fi
 
 out="$work/accepted"
-check "PKCS#12, password from the environment" 0 "signed by CN = hello-origin signer test" \
+check "PKCS#12, password from the environment" 0 "signed by CN=hello-origin signer test" \
   sign --pkcs12 "$keys/signer.p12"
 check "PKCS#12: the signature verifies" 0 "Signature verification: ok" \
   osslsigncode verify -CAfile "$keys/signer.pem" -in "$out/hello-origin.exe"
-check "encrypted key, password from the environment" 0 "signed by CN = hello-origin signer test" \
+check "encrypted key, password from the environment" 0 "signed by CN=hello-origin signer test" \
   sign --sign "$keys/signer.pem" "$keys/encrypted.key"
 check "encrypted key: the signature verifies" 0 "Signature verification: ok" \
   osslsigncode verify -CAfile "$keys/signer.pem" -in "$out/hello-origin.exe"
@@ -75,7 +91,7 @@ mkdir -p "$work/home" && echo 'src/main.cpp filter=rewrite' >"$work/home/attribu
 printf '[core]\n\tattributesFile = %s\n[filter "rewrite"]\n\tsmudge = sed s/Hello/Hacked/\n' "$work/home/attributes" \
   >"$work/home/.gitconfig"
 check "legacy PKCS#12 (RC2-40); flags and git settings in the environment: the bytes of a clean release" 0 \
-  "signed by CN = hello-origin signer test" sh -c 'env CXXFLAGS=-fno-inline CFLAGS=-fno-inline \
+  "signed by CN=hello-origin signer test" sh -c 'env CXXFLAGS=-fno-inline CFLAGS=-fno-inline \
   LDFLAGS=-Wl,--image-base=0x180000000 RCFLAGS=-l0x407 HOME="$6" "$1" --domain "$2" --pkcs12 "$3" --out "$4" && cmp "$4/hello-origin-unsigned.exe" "$5"' flags \
   "$release" "$domain" "$keys/legacy.p12" "$out" "$work/signed/hello-origin-unsigned.exe" "$work/home"
 [ "$failures" -eq 0 ]

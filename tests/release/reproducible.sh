@@ -1,19 +1,16 @@
 #!/bin/sh
 # Two clean builds of the same sources, in folders of different names, must
 # give byte-identical programs: no link time, no build path in the image.
-# They are built the way the release scripts build, for the trusted domain of
-# the build under test.
+# They are built the way the release tooling builds, for the trusted domain
+# of the build under test.
 # Usage: reproducible.sh SOURCE-DIR WORK-DIR TRUSTED-DOMAIN
 set -eu
 source_dir=$1
 work=$2
 domain=$3
-me=reproducible.sh
-# shellcheck source-path=SCRIPTDIR source=../../scripts/release-common.sh
-. "$source_dir/scripts/release-common.sh"
 rm -rf "$work"
 for build in first second-build-elsewhere; do
-  build_release_image "$source_dir" "$work/$build" "$domain"
+  /usr/bin/python3 -E -s -B "$source_dir/release/main.py" build-image "$source_dir" "$work/$build" "$domain" >/dev/null
 done
 first="$work/first/bin/hello-origin.exe"
 second="$work/second-build-elsewhere/bin/hello-origin.exe"

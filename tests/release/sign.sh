@@ -22,7 +22,7 @@ snapshot "$source_dir" "$work/repo"
 throwaway_cert "$work/keys" signer -addext extendedKeyUsage=codeSigning
 release="$work/signed"
 
-check "release.sh builds and signs, and names the certificate to announce" 0 "signed by CN = hello-origin signer test
+check "release.sh builds and signs, and names the certificate to announce" 0 "signed by CN=hello-origin signer test
 signing certificate SHA-256, to announce for verify-release.sh --signer: \
 $(openssl x509 -in "$work/keys/signer.pem" -outform DER | sha256sum | cut -c1-64)" \
   "$work/repo/scripts/release.sh" --domain "$domain" --sign "$work/keys/signer.pem" "$work/keys/signer.key" \
@@ -40,6 +40,9 @@ if [ "$build_type" = Release ]; then
 else
   echo "skipped: the unsigned image is the tested program (the build under test is $build_type, not Release)"
 fi
+check "osslsigncode attaches the detached signature to the unsigned image: the signed file" 0 "" sh -c \
+  'osslsigncode attach-signature -sigin "$1.sig.pem" -in "$2" -out "$3" >/dev/null 2>&1; cmp "$1" "$3"' attach \
+  "$release/hello-origin.exe" "$release/hello-origin-unsigned.exe" "$work/attached.exe"
 check "SHA256SUMS holds" 0 "" sh -c 'cd "$1" && sha256sum -c --strict SHA256SUMS' sums "$release"
 check "SHA256SUMS names the four files" 0 "" sh -c 'cut -c67- "$1/SHA256SUMS" | sort | tr "\n" " " |
   grep -qx "BUILDINFO hello-origin-unsigned.exe hello-origin.exe hello-origin.exe.sig.pem "' sums "$release"

@@ -5,11 +5,12 @@
 # Usage: signed-e2e.sh SIGNED.exe E2E_TEST.exe WORK-DIR
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-me=signed-e2e.sh
-# shellcheck source-path=SCRIPTDIR source=../../scripts/release-common.sh
-. "$here/../../scripts/release-common.sh"
-read_pe_headers "$1" || exit 1
-[ "$cert_size" -gt 0 ] || die "$1 is not signed"
+/usr/bin/python3 -E -s -B - "$here/../../release" "$1" <<'EOF_PYTHON' || { echo "signed-e2e.sh: $1 is not signed" >&2; exit 1; }
+import sys
+sys.path.insert(0, sys.argv[1])
+from hello_origin_release import pe
+sys.exit(pe.certificate_entry(pe.read(open(sys.argv[2], "rb").read())) is None)
+EOF_PYTHON
 rm -rf "${3:?}/bin"
 mkdir -p "$3/bin"
 # Wine takes only an absolute prefix.

@@ -1,0 +1,111 @@
+"""Strict DER at the level of tags and lengths, for bytes from anyone: a
+reader that re-encodes what it reads and must get the same bytes back, and
+the writer the verifier builds the one expected form with."""
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+# Deep enough for a certificate inside a time stamp inside a signature.
+MAX_DEPTH = 40
+CONSTRUCTED = 0x20
+BOOLEAN, INTEGER, BIT_STRING, OCTET_STRING, NULL, OID = 0x01, 0x02, 0x03, 0x04, 0x05, 0x06
+SEQUENCE, SET = 0x30, 0x31
+
+
+class DerError(ValueError):
+    """Not strict DER; the text says where."""
+
+
+@dataclass(frozen=True)
+class Tlv:
+    tag: int
+    start: int  # offset of the tag
+    content: int  # offset of the content
+    end: int
+
+    def value(self, data: bytes) -> bytes:
+        return data[self.content:self.end]
+
+
+def header(tag: int, length: int) -> bytes:
+    if length < 0x80:
+        return bytes((tag, length))
+    size = (length.bit_length() + 7) // 8
+    return bytes((tag, 0x80 | size)) + length.to_bytes(size, "big")
+
+
+def tlv(tag: int, content: bytes) -> bytes:
+    return header(tag, len(content)) + content
+
+
+def read_tlv(data: bytes, offset: int, end: int) -> Tlv:
+    """One element at `offset`, its length in the shortest form, inside `end`."""
+    if offset + 2 > end:
+        raise DerError(f"offset {offset}: an element cut short")
+    tag, first = data[offset], data[offset + 1]
+    if tag & 0x1F == 0x1F:
+        raise DerError(f"offset {offset}: a multi-byte tag")
+    if first < 0x80:
+        length, content = first, offset + 2
+    else:
+        size = first & 0x7F
+        if size == 0:
+            raise DerError(f"offset {offset}: an indefinite length")
+        if size > 4 or offset + 2 + size > end:
+            raise DerError(f"offset {offset}: a length of {size} bytes")
+        length = int.from_bytes(data[offset + 2:offset + 2 + size], "big")
+        content = offset + 2 + size
+        if header(tag, length) != data[offset:content]:
+            raise DerError(f"offset {offset}: a length not in its shortest form")
+    if content + length > end:
+        raise DerError(f"offset {offset}: {length} bytes of content, past the end of what holds it")
+    return Tlv(tag, offset, content, content + length)
+
+
+def children(data: bytes, parent: Tlv) -> list[Tlv]:
+    found, offset = [], parent.content
+    while offset < parent.end:
+        child = read_tlv(data, offset, parent.end)
+        found.append(child)
+        offset = child.end
+    return found
+
+
+def _check_primitive(data: bytes, element: Tlv) -> None:
+    value = element.value(data)
+    where = f"offset {element.start}"
+    if element.tag == BOOLEAN and value not in (b"\x00", b"\xff"):
+        raise DerError(f"{where}: a BOOLEAN other than 00 or FF")
+    if element.tag == INTEGER and (not value or len(value) > 1 and (
+            value[0] == 0 and value[1] < 0x80 or value[0] == 0xFF and value[1] >= 0x80)):
+        raise DerError(f"{where}: an INTEGER not in its shortest form")
+    if element.tag == NULL and value:
+        raise DerError(f"{where}: a NULL with content")
+    if element.tag == OID and (not value or value[-1] & 0x80 or any(
+            value[n] == 0x80 and (n == 0 or not value[n - 1] & 0x80) for n in range(len(value)))):
+        raise DerError(f"{where}: an OBJECT IDENTIFIER not in its shortest form")
+    if element.tag == BIT_STRING and (not value or value[0] > 7 or len(value) == 1 and value[0]
+                                      or value[-1] & ((1 << value[0]) - 1)):
+        raise DerError(f"{where}: a BIT STRING with stray unused bits")
+
+
+def check_strict(data: bytes) -> Tlv:
+    """The one element `data` holds, walked to its leaves: definite, shortest
+    lengths, short tags, nothing after it, universal types other than
+    SEQUENCE and SET primitive, the primitives above in their one form.
+    Returns the element."""
+    top = read_tlv(data, 0, len(data))
+    if top.end != len(data):
+        raise DerError(f"offset {top.end}: {len(data) - top.end} bytes after the element")
+    pending = [(top, 0)]
+    while pending:
+        element, depth = pending.pop()
+        if depth > MAX_DEPTH:
+            raise DerError(f"offset {element.start}: nested more than {MAX_DEPTH} deep")
+        if not element.tag & CONSTRUCTED:
+            _check_primitive(data, element)
+        elif element.tag & 0xC0 == 0 and element.tag not in (SEQUENCE, SET):
+            raise DerError(f"offset {element.start}: a constructed string")
+        else:
+            pending.extend((child, depth + 1) for child in children(data, element))
+    return top

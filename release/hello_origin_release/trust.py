@@ -1,0 +1,98 @@
+"""Whether a chain the verifier has read leads to a trusted root: openssl
+verify decides each of its certificates by its exit status alone, and the
+key usages are read here. No network: revocation is checked only against
+the lists a caller gives."""
+from __future__ import annotations
+
+import base64
+import datetime
+import functools
+import os
+import subprocess
+import tempfile
+from dataclasses import dataclass
+from typing import Sequence
+
+from cryptography import x509
+
+from .authenticode import ANY_EXTENDED_KEY_USAGE, Certificate, Refused
+
+
+@dataclass(frozen=True)
+class Anchors:
+    """What a chain may lead to: a file of certificates, or the system's."""
+    ca_file: str | None = None
+    crl_file: str | None = None
+
+
+def pem(certificates: Sequence[bytes]) -> str:
+    blocks = []
+    for certificate in certificates:
+        text = base64.b64encode(certificate).decode()
+        lines = "\n".join(text[n:n + 64] for n in range(0, len(text), 64))
+        blocks.append(f"-----BEGIN CERTIFICATE-----\n{lines}\n-----END CERTIFICATE-----\n")
+    return "".join(blocks)
+
+
+@functools.lru_cache(maxsize=256)
+def openssl_verifies(certificate: bytes, untrusted: tuple[bytes, ...], anchors: Anchors, at: int,
+                     purpose: str | None) -> bool:
+    """openssl verify's exit status on `certificate` at the time `at`, with
+    `untrusted` to build the chain from and `anchors` to end it in."""
+    with tempfile.TemporaryDirectory() as folder:
+        command = ["openssl", "verify", "-attime", str(at)]
+        if anchors.ca_file is not None:
+            # -CAfile alone would still trust the default folder of certificates.
+            command += ["-CAfile", anchors.ca_file, "-no-CApath", "-no-CAstore"]
+        if anchors.crl_file is not None:
+            command += ["-CRLfile", anchors.crl_file, "-crl_check"]
+        if purpose is not None:
+            command += ["-purpose", purpose]
+        if untrusted:
+            with open(os.path.join(folder, "untrusted.pem"), "w") as file:
+                file.write(pem(untrusted))
+            command += ["-untrusted", os.path.join(folder, "untrusted.pem")]
+        with open(os.path.join(folder, "certificate.pem"), "w") as file:
+            file.write(pem([certificate]))
+        command.append(os.path.join(folder, "certificate.pem"))
+        # No SSL_CERT_FILE or OPENSSL_CONF of the caller's: the system's certificates are the default.
+        result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, env={"PATH": os.environ.get("PATH", "/usr/bin:/bin")},
+                                timeout=60, check=False)
+        return result.returncode == 0
+
+
+def _usages(certificate: Certificate) -> tuple[list[x509.ObjectIdentifier] | None, x509.KeyUsage | None]:
+    try:
+        extensions = certificate.crypto.extensions
+        usage = extensions.get_extension_for_class(x509.ExtendedKeyUsage).value if any(
+            e.oid == x509.oid.ExtensionOID.EXTENDED_KEY_USAGE for e in extensions) else None
+        key_usage = extensions.get_extension_for_class(x509.KeyUsage).value if any(
+            e.oid == x509.oid.ExtensionOID.KEY_USAGE for e in extensions) else None
+    except (ValueError, x509.DuplicateExtension, x509.UnsupportedGeneralNameType):
+        raise Refused("certificate", f"the extensions of {certificate.name} cannot be read") from None
+    return (None if usage is None else list(usage)), key_usage
+
+
+def check_chain(chain: Sequence[Certificate], anchors: Anchors, at: datetime.datetime, what: str,
+                usage: x509.ObjectIdentifier) -> None:
+    """Each certificate of the chain trusted at `at` on its own, the first
+    one's key for signatures and for `usage`, and no issuer's extended key
+    usage narrower than that."""
+    field = f"{what}: certificate chain"
+    leaf_usage, key_usage = _usages(chain[0])
+    if leaf_usage is None or usage not in leaf_usage:
+        raise Refused(field, f"{chain[0].name} is not for {usage.dotted_string} (extended key usage)")
+    if key_usage is not None and not key_usage.digital_signature:
+        raise Refused(field, f"{chain[0].name}: its key usage leaves out digital signatures")
+    for issuer in chain[1:]:
+        issuer_usage, _ = _usages(issuer)
+        if issuer_usage is not None and usage not in issuer_usage and ANY_EXTENDED_KEY_USAGE not in issuer_usage:
+            raise Refused(field, f"{issuer.name} may not issue certificates for {usage.dotted_string}")
+    purpose = "timestampsign" if usage == x509.oid.ExtendedKeyUsageOID.TIME_STAMPING else None
+    for number, certificate in enumerate(chain):
+        if not openssl_verifies(certificate.der, tuple(c.der for c in chain[number + 1:]), anchors,
+                                int(at.timestamp()), purpose if number == 0 else None):
+            raise Refused(field, f"{certificate.name} (certificate SHA-256 {certificate.sha256}) is not trusted "
+                          f"here at {at:%Y-%m-%d %H:%M:%S} UTC: openssl verify refuses it")
+

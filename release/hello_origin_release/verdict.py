@@ -1,0 +1,139 @@
+"""The verdict on a download: read it as the release's signed image, check
+its signature and the chains behind it, then hold it byte for byte to the
+rebuild with that signature attached. Pure: the rebuild, the clock and the
+lines it reports come from the caller."""
+from __future__ import annotations
+
+import datetime
+import enum
+from dataclasses import dataclass
+from typing import Callable
+
+from cryptography.x509.oid import ExtendedKeyUsageOID
+
+from . import authenticode, der, pe, trust
+from .authenticode import Refused, Signature
+
+# A release is some 25 KiB; nothing near this is one.
+MAX_DOWNLOAD = 16 * 1024 * 1024
+
+
+class Status(enum.IntEnum):
+    """The verdicts, as exit codes."""
+    ACCEPTED = 0
+    REFUSED = 1
+    NOT_SIGNED = 3
+    SIGNER_NOT_CHECKED = 4
+
+
+@dataclass(frozen=True)
+class Policy:
+    signer_sha256: str | None = None
+    anchors: trust.Anchors = trust.Anchors()
+    tsa_anchors: trust.Anchors = trust.Anchors()
+
+
+@dataclass(frozen=True)
+class Outcome:
+    status: Status
+    signature: Signature | None = None
+    refusal: Refused | None = None
+
+
+def read_signature(data: bytes) -> Signature | None:
+    """The file's signature in the one place and form a release has it, or
+    None for a file without a certificate table."""
+    try:
+        image = pe.read(data)
+        entry = pe.certificate_entry(image)
+    except pe.PeError as error:
+        raise Refused("file", str(error)) from None
+    if entry is None:
+        return None
+    try:
+        signature = der.read_tlv(entry, 0, len(entry))
+    except der.DerError as error:
+        raise Refused("signature: encoding", f"not strict DER: {error}") from None
+    padding = entry[signature.end:]
+    if padding != bytes(len(padding)) or len(padding) >= 8 or (8 + len(entry)) % 8:
+        raise Refused("the certificate table", f"{len(padding)} bytes after the signature that are not its padding")
+    try:
+        return authenticode.read_signature(entry[:signature.end])
+    except (ValueError, TypeError, KeyError, IndexError, AttributeError, StopIteration) as error:
+        raise Refused("signature", f"a field cannot be read ({type(error).__name__})") from None
+
+
+def check_trust(signature: Signature, policy: Policy, now: datetime.datetime) -> None:
+    """The signer's chain, and the time stamp's; a time-stamped signature is
+    judged at the time stamp's time, as Windows judges it."""
+    at = now if signature.time_stamp is None else signature.time_stamp.time
+    trust.check_chain(signature.chain, policy.anchors, at, "signature", ExtendedKeyUsageOID.CODE_SIGNING)
+    if signature.time_stamp is not None:
+        trust.check_chain(signature.time_stamp.chain, policy.tsa_anchors, at, "time stamp",
+                          ExtendedKeyUsageOID.TIME_STAMPING)
+
+
+def first_difference(a: bytes, b: bytes) -> int | None:
+    if a == b:
+        return None
+    return next((n for n, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
+
+
+def region(image: pe.PeImage, offset: int) -> str:
+    """Where in a release's file `offset` lies, by the rebuild's layout."""
+    if offset >= len(image.data):
+        return "the certificate table, or past the program's end"
+    if image.checksum_offset <= offset < image.checksum_offset + 4:
+        return "the optional header's CheckSum"
+    if image.certificate_entry_offset <= offset < image.certificate_entry_offset + 8:
+        return "the certificate table's directory entry"
+    for section in image.sections:
+        if section.raw_offset <= offset < section.raw_offset + section.raw_size:
+            return f"section {section.name.decode('ascii', 'replace')}"
+    return "the headers"
+
+
+def compare(data: bytes, signature: Signature | None, rebuild: bytes) -> None:
+    """The file must be the rebuild, with the file's signature attached when
+    it has one, and that signature must sign the rebuild's digest."""
+    image = pe.read(rebuild)
+    expected = rebuild if signature is None else pe.attach(image, signature.der)
+    offset = first_difference(data, expected)
+    if offset is not None:
+        against = "the rebuild" if signature is None else "the rebuild with the file's signature attached"
+        raise Refused("bytes", f"differ from {against}, first at offset {offset} (0x{offset:x}), "
+                      f"in {region(image, offset)}")
+    if signature is not None and signature.signed_digest != pe.authenticode_digest(image):
+        raise Refused("signature: SpcIndirectDataContent", "signs another image than the rebuild")
+
+
+def judge(data: bytes, rebuild: Callable[[], bytes], policy: Policy, now: datetime.datetime,
+          report: Callable[[str], None] = lambda line: None) -> Outcome:
+    """The whole verdict. `rebuild` is called once the file's own fields have
+    passed, and `report` hears each step that holds."""
+    signature = None
+    try:
+        if len(data) > MAX_DOWNLOAD:
+            raise Refused("file", f"{len(data)} bytes; a release is far smaller")
+        signature = read_signature(data)
+        if signature is not None:
+            report(f"signer: {signature.signer.name}, certificate SHA-256 {signature.signer.sha256}")
+            if policy.signer_sha256 is not None and signature.signer.sha256 != policy.signer_sha256:
+                raise Refused("signer", f"the signing certificate is not the one given with --signer "
+                              f"({policy.signer_sha256})")
+            if signature.time_stamp is not None:
+                authority = signature.time_stamp.chain[0]
+                report(f"time stamp: {signature.time_stamp.time:%Y-%m-%d %H:%M:%S} UTC, by {authority.name}, "
+                       f"certificate SHA-256 {authority.sha256}")
+            check_trust(signature, policy, now)
+            report(f"signature: verifies, in the form {signature.form} writes")
+        compare(data, signature, rebuild())
+    except Refused as refusal:
+        return Outcome(Status.REFUSED, signature, refusal)
+    report("bytes: identical to " + ("the rebuild" if signature is None else
+                                     "the rebuild with the file's signature attached"))
+    if signature is None:
+        return Outcome(Status.NOT_SIGNED)
+    if policy.signer_sha256 is None:
+        return Outcome(Status.SIGNER_NOT_CHECKED, signature)
+    return Outcome(Status.ACCEPTED, signature)

@@ -1,0 +1,199 @@
+"""Genuine and hostile releases of the tested program, made once per run:
+throwaway keys, osslsigncode, a local RFC 3161 responder (openssl ts behind
+http.server) and a revocation server that accepts and never answers."""
+from __future__ import annotations
+
+import datetime
+import hashlib
+import http.server
+import os
+import socket
+import subprocess
+import threading
+from dataclasses import replace
+from pathlib import Path
+
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import padding, rsa
+from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+
+from hello_origin_release import authenticode, der, pe, trust, verdict
+
+NOW = datetime.datetime.now(datetime.timezone.utc)
+
+
+class Party:
+    """A key and its certificate, written out for osslsigncode and openssl."""
+
+    def __init__(self, folder: Path, name: str, common_name: str, issuer: Party | None = None, ca: bool = False,
+                 usage: x509.ObjectIdentifier | None = ExtendedKeyUsageOID.CODE_SIGNING, crl_url: str = "") -> None:
+        self.key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+        subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common_name),
+                             x509.NameAttribute(NameOID.ORGANIZATION_NAME, "Throwaway")])
+        builder = (x509.CertificateBuilder().subject_name(subject).public_key(self.key.public_key())
+                   .issuer_name(issuer.certificate.subject if issuer else subject)
+                   .serial_number(x509.random_serial_number()).not_valid_before(NOW - datetime.timedelta(hours=1))
+                   .not_valid_after(NOW + datetime.timedelta(days=2))
+                   .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True)
+                   .add_extension(x509.SubjectKeyIdentifier.from_public_key(self.key.public_key()), critical=False))
+        if usage is not None:
+            builder = builder.add_extension(x509.ExtendedKeyUsage([usage]),
+                                            critical=usage == ExtendedKeyUsageOID.TIME_STAMPING)
+        if crl_url:
+            builder = builder.add_extension(x509.CRLDistributionPoints([x509.DistributionPoint(
+                [x509.UniformResourceIdentifier(crl_url)], None, None, None)]), critical=False)
+        self.certificate = builder.sign(issuer.key if issuer else self.key, hashes.SHA256())
+        self.der = self.certificate.public_bytes(serialization.Encoding.DER)
+        self.pem, self.key_file = folder / f"{name}.pem", folder / f"{name}.key"
+        self.pem.write_bytes(self.certificate.public_bytes(serialization.Encoding.PEM))
+        self.key_file.write_bytes(self.key.private_bytes(serialization.Encoding.PEM,
+                                                         serialization.PrivateFormat.PKCS8,
+                                                         serialization.NoEncryption()))
+
+    def chain(self, folder: Path, name: str, *rest: Party) -> Path:
+        path = folder / name
+        path.write_bytes(b"".join(p.pem.read_bytes() for p in (self, *rest)))
+        return path
+
+
+def serve(handler: type[http.server.BaseHTTPRequestHandler]) -> http.server.HTTPServer:
+    server = http.server.HTTPServer(("127.0.0.1", 0), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+class Releases:
+    """The tested program as the rebuild, and signed files made from it."""
+
+    def __init__(self, folder: Path) -> None:
+        self.folder = folder
+        self.rebuild = Path(os.environ["HELLO_ORIGIN_PROGRAM"]).read_bytes()
+        self.image = pe.read(self.rebuild)
+        (folder / "rebuild.exe").write_bytes(self.rebuild)
+        self.silent = socket.create_server(("127.0.0.1", 0))
+        self.connections: list[socket.socket] = []
+        threading.Thread(target=self.hold, daemon=True).start()
+        crl = f"http://127.0.0.1:{self.silent.getsockname()[1]}/ca.crl"
+        self.publisher = Party(folder, "publisher", "hello-origin signer test")
+        self.stranger = Party(folder, "stranger", "hello-origin signer test")
+        self.server = Party(folder, "server", "hello-origin signer test", usage=ExtendedKeyUsageOID.SERVER_AUTH)
+        self.ca = Party(folder, "ca", "hello-origin CA test", ca=True, usage=None)
+        self.leaf = Party(folder, "leaf", "hello-origin signer test", self.ca, crl_url=crl)
+        self.other = Party(folder, "other", "hello-origin other test", self.ca)
+        self.copy = Party(folder, "copy", "hello-origin CA test", ca=True, usage=None)
+        self.copy.certificate = (x509.CertificateBuilder().subject_name(self.ca.certificate.subject)
+                                 .issuer_name(self.ca.certificate.subject).public_key(self.ca.key.public_key())
+                                 .serial_number(1).not_valid_before(NOW - datetime.timedelta(hours=1))
+                                 .not_valid_after(NOW + datetime.timedelta(days=2))
+                                 .sign(self.copy.key, hashes.SHA256()))  # the CA's name and key, signed by another
+        self.copy.der = self.copy.certificate.public_bytes(serialization.Encoding.DER)
+        self.copy.pem.write_bytes(self.copy.certificate.public_bytes(serialization.Encoding.PEM))
+        self.tsa_root = Party(folder, "tsa-root", "hello-origin TSA root test", ca=True, usage=None)
+        self.tsa = Party(folder, "tsa", "hello-origin TSA test", self.tsa_root, usage=ExtendedKeyUsageOID.TIME_STAMPING)
+        self.self_made_tsa = Party(folder, "self-made", "hello-origin TSA test", usage=ExtendedKeyUsageOID.TIME_STAMPING)
+        authorities = {"/tsa": self.responder("tsa", self.tsa, self.tsa_root),
+                       "/self-made": self.responder("self-made", self.self_made_tsa)}
+
+        class Responder(http.server.BaseHTTPRequestHandler):
+            def do_POST(self) -> None:
+                query = folder / f"query{threading.get_ident()}"
+                query.write_bytes(self.rfile.read(int(self.headers["Content-Length"])))
+                reply = subprocess.run(["openssl", "ts", "-reply", "-config", authorities[self.path], "-queryfile",
+                                        query, "-out", "/dev/stdout"], capture_output=True, check=True).stdout
+                self.send_response(200)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Length", str(len(reply)))
+                self.end_headers()
+                self.wfile.write(reply)
+
+            def log_message(self, *_: object) -> None:
+                pass
+
+        self.tsa_url = f"http://127.0.0.1:{serve(Responder).server_port}"
+        self.genuine = self.signed(self.publisher)
+
+    def revoked(self, party: Party) -> Path:
+        """The CA's revocation list, naming `party`; its DER form beside it."""
+        entry = x509.RevokedCertificateBuilder().serial_number(party.certificate.serial_number).revocation_date(NOW)
+        crl = (x509.CertificateRevocationListBuilder().issuer_name(self.ca.certificate.subject).last_update(NOW)
+               .next_update(NOW + datetime.timedelta(days=1)).add_revoked_certificate(entry.build())
+               .sign(self.ca.key, hashes.SHA256()))
+        self.revocation_der = crl.public_bytes(serialization.Encoding.DER)
+        return self.file("revoked.pem", crl.public_bytes(serialization.Encoding.PEM))
+
+    def hold(self) -> None:
+        while True:
+            self.connections.append(self.silent.accept()[0])
+
+    def responder(self, name: str, party: Party, *chain: Party) -> str:
+        config = self.folder / f"{name}.cnf"
+        (self.folder / f"{name}.serial").write_text("01\n")
+        config.write_text(f"[tsa]\ndefault_tsa = t\n[t]\nserial = {self.folder}/{name}.serial\n"
+                          f"signer_cert = {party.pem}\nsigner_key = {party.key_file}\n"
+                          + "".join(f"certs = {c.pem}\n" for c in chain) + "signer_digest = sha256\n"
+                          "default_policy = 1.2.3.4.1\ndigests = sha256\ness_cert_id_alg = sha256\n")
+        return str(config)
+
+    def sign(self, certificates: Path, key: Path, *options: str, image: Path | None = None,
+             command: str = "sign") -> bytes:
+        """osslsigncode on the rebuild, or on `image`."""
+        out = self.folder / "signed.exe"
+        out.unlink(missing_ok=True)
+        arguments = [] if command == "add" else ["-h", "sha256", "-n", "hello-origin", "-i", "https://example.com/",
+                                                 "-certs", str(certificates), "-key", str(key)]
+        subprocess.run(["osslsigncode", command, *arguments, *options, "-in", str(image or self.folder / "rebuild.exe"),
+                        "-out", str(out)], capture_output=True, check=True)
+        return out.read_bytes()
+
+    def signed(self, party: Party, *options: str, image: Path | None = None) -> bytes:
+        return self.sign(party.pem, party.key_file, *options, image=image)
+
+    def file(self, name: str, data: bytes) -> Path:
+        (self.folder / name).write_bytes(data)
+        return self.folder / name
+
+    def policy(self, anchors: Party | None = None, signer: Party | None = None, crl: Path | None = None) -> verdict.Policy:
+        anchors = anchors or self.publisher
+        return verdict.Policy(None if signer is None else hashlib.sha256(signer.der).hexdigest(),
+                              trust.Anchors(str(anchors.pem), None if crl is None else str(crl)),
+                              trust.Anchors(str(self.tsa_root.pem)))
+
+
+def parts_of(signed: bytes) -> authenticode.SignedDataParts:
+    entry = pe.certificate_entry(pe.read(signed))
+    assert entry is not None
+    return authenticode.read_parts(entry[:der.read_tlv(entry, 0, len(entry)).end], "test")
+
+
+def rewritten(releases: Releases, parts: authenticode.SignedDataParts) -> bytes:
+    return pe.attach(releases.image, authenticode.encode(parts))
+
+
+def with_signer(parts: authenticode.SignedDataParts, **fields: object) -> authenticode.SignedDataParts:
+    return replace(parts, signers=(replace(parts.signers[0], **fields),))
+
+
+def resigned(parts: authenticode.SignedDataParts, info: bytes, key: rsa.RSAPrivateKey,
+             extra: tuple[bytes, ...] = ()) -> authenticode.SignedDataParts:
+    """The signature over the content `info`, signed anew by `key`, with
+    `extra` signed attributes."""
+    digest = hashes.Hash(hashes.SHA256())
+    digest.update(authenticode.signed_content(info))
+    attributes = sorted(der.tlv(der.SEQUENCE, authenticode._oid(authenticode.MESSAGE_DIGEST) + der.tlv(
+        der.SET, der.tlv(der.OCTET_STRING, digest.finalize()))) if b"\x2a\x86\x48\x86\xf7\x0d\x01\x09\x04" in a else a
+        for a in (*(parts.signers[0].signed_attrs or ()), *extra))
+    signature = key.sign(der.tlv(der.SET, b"".join(attributes)), padding.PKCS1v15(), hashes.SHA256())
+    return with_signer(replace(parts, encap_content_info=info), signed_attrs=tuple(attributes), signature=signature)
+
+
+def time_stamped(parts: authenticode.SignedDataParts, token: authenticode.SignedDataParts) -> authenticode.SignedDataParts:
+    return with_signer(parts, unsigned_attrs=(der.tlv(der.SEQUENCE, authenticode._oid(
+        authenticode.RFC3161_TIME_STAMP) + der.tlv(der.SET, authenticode.encode(token))),))
+
+
+def token_of(parts: authenticode.SignedDataParts) -> authenticode.SignedDataParts:
+    attribute = parts.signers[0].unsigned_attrs[0]  # type: ignore[index]
+    element = der.read_tlv(attribute, 0, len(attribute))
+    values = der.children(attribute, der.children(attribute, element)[1])[0]
+    return authenticode.read_parts(attribute[values.start:values.end], "test")
