@@ -193,7 +193,7 @@ class Verdicts(unittest.TestCase):
                 self.assertLess(time.monotonic() - started, 10)
         self.assertEqual(releases.connections, [], "no revocation server was asked")
 
-    @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @settings(max_examples=300, deadline=None, database=None, suppress_health_check=[HealthCheck.too_slow])
     @given(strategies.data())
     def test_no_change_is_accepted(self, data: strategies.DataObject) -> None:
         genuine = releases.genuine
