@@ -229,23 +229,29 @@ def _signer_certificate(signer: SignerParts, carried: list[Certificate], what: s
 
 
 def _check_attributes(signer: SignerParts, content_type: bytes, content: bytes, hash_name: str,
-                      allowed: frozenset[str] | None, what: str) -> None:
+                      allowed: frozenset[str] | None, what: str) -> dict[str, bytes]:
+    """The signed attributes' one value each, by type."""
     field = f"{what}: SignerInfo.signedAttrs"
     attributes = signer.signed_attrs
     require(attributes, field, "absent")
     assert attributes is not None
     require(list(attributes) == sorted(attributes), field, "not in the order DER sorts a SET OF")
-    typed = [cms.CMSAttribute.load(attribute, strict=True) for attribute in attributes]
-    types = [attribute["type"].dotted for attribute in typed]
+    try:
+        typed = [cms.CMSAttribute.load(attribute, strict=True) for attribute in attributes]
+        types = [attribute["type"].dotted for attribute in typed]
+        counts = [len(attribute["values"]) for attribute in typed]
+        values = {kind: attribute["values"][0].dump() for kind, attribute in zip(types, typed) if attribute["values"]}
+    except (ValueError, TypeError, KeyError):
+        raise Refused(field, "an attribute cannot be read") from None
     require(len(set(types)) == len(types), field, "an attribute stands twice")
-    require(all(len(attribute["values"]) == 1 for attribute in typed), field, "an attribute has several values")
+    require(counts == [1] * len(counts), field, "an attribute has other than one value")
     if allowed is not None:
         require(set(types) == allowed, field, f"attributes {', '.join(sorted(set(types) ^ allowed))} differ "
                 "from the ones a release signs")
-    values = dict(zip(types, (attribute["values"][0].dump() for attribute in typed)))
     require(values.get(CONTENT_TYPE) == content_type, field, "contentType is not the signed content's")
     require(values.get(MESSAGE_DIGEST) == core.OctetString(hashlib.new(hash_name, content).digest()).dump(), field,
             "messageDigest is not the digest of the signed content")
+    return values
 
 
 def _verify(certificate: Certificate, signer: SignerParts, hash_name: str, what: str) -> None:
@@ -360,11 +366,9 @@ def read_signature(data: bytes) -> Signature:
     certificate = _signer_certificate(signer, carried, what)
     require(signer.digest_algorithm == SHA256, f"{what}: SignerInfo.digestAlgorithm",
             "not the SHA-256 a release signs with, as OpenSSL writes it")
-    _check_attributes(signer, SPC_INDIRECT_DATA, signed_content(parts.encap_content_info), "sha256",
-                      RELEASE_ATTRIBUTES, what)
-    statement = cms.CMSAttribute.load(next(a for a in signer.signed_attrs or () if
-                                           cms.CMSAttribute.load(a)["type"].dotted == SPC_STATEMENT_TYPE))
-    require(statement["values"][0].dump() == INDIVIDUAL_CODE_SIGNING, f"{what}: SignerInfo.signedAttrs",
+    values = _check_attributes(signer, SPC_INDIRECT_DATA, signed_content(parts.encap_content_info), "sha256",
+                               RELEASE_ATTRIBUTES, what)
+    require(values[SPC_STATEMENT_TYPE] == INDIVIDUAL_CODE_SIGNING, f"{what}: SignerInfo.signedAttrs",
             "SpcStatementType is not individual code signing")
     require(signer.signature_algorithm == RSA_SIGNATURE, f"{what}: SignerInfo.signatureAlgorithm",
             "not the rsaEncryption with NULL parameters a release signs with")

@@ -249,6 +249,9 @@ def buildinfo_notes(path: Path, ours: str) -> list[str]:
     """Where the release's own BUILDINFO differs from the rebuild's. It comes
     with the file, so it is read in part, printable only, and decides nothing."""
     try:
+        # Not a FIFO or a device that a downloads folder could hold under this name.
+        if not path.is_file():
+            raise OSError
         with open(path, "rb") as file:
             theirs_text = file.read(16384).decode("utf-8", "replace")
     except OSError:

@@ -95,8 +95,11 @@ def load(cert: str | None, key: str | None, pfx: str | None, password: str) -> S
     if private_key.public_key().public_bytes(serialization.Encoding.DER, public) != \
             certificate.public_key().public_bytes(serialization.Encoding.DER, public):
         raise SigningError(f"the private key does not belong to the certificate of {subject}")
-    if certificate.not_valid_after < datetime.datetime.utcnow():
-        raise SigningError(f"the certificate of {subject} has expired (notAfter={certificate.not_valid_after} UTC)")
+    # cryptography 42 and later name the time zone; 38 gives UTC without one.
+    expiry = getattr(certificate, "not_valid_after_utc", None) or certificate.not_valid_after.replace(
+        tzinfo=datetime.timezone.utc)
+    if expiry < datetime.datetime.now(datetime.timezone.utc):
+        raise SigningError(f"the certificate of {subject} has expired (notAfter={expiry:%Y-%m-%d %H:%M:%S} UTC)")
     try:
         usage = certificate.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value
     except x509.ExtensionNotFound:

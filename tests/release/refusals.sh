@@ -27,9 +27,10 @@ from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 key = serialization.load_pem_private_key(open(sys.argv[1], "rb").read(), None)
 name, day = x509.Name.from_rfc4514_string("CN=hello-origin expired test"), datetime.timedelta(days=1)
+now = datetime.datetime.now(datetime.timezone.utc)
 certificate = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key())
-               .serial_number(1).not_valid_before(datetime.datetime.utcnow() - 2 * day)
-               .not_valid_after(datetime.datetime.utcnow() - day).sign(key, hashes.SHA256()))
+               .serial_number(1).not_valid_before(now - 2 * day).not_valid_after(now - day)
+               .sign(key, hashes.SHA256()))
 open(sys.argv[2], "wb").write(certificate.public_bytes(serialization.Encoding.PEM))
 EOF_PYTHON
 export HELLO_ORIGIN_SIGNING_PASSWORD="pass phrase"
