@@ -13,7 +13,7 @@ lacks (apt-get, through sudo unless run as root). Nothing when all is there.
   demo     build hello-origin.exe and show its box under Wine (try-download.sh)
   test     everything scripts/test.sh needs; includes demo (the default)
   release  build and sign a release: the cross compiler, cmake, ninja, git,
-           publicsuffix, psl, osslsigncode, openssl (no Wine, no Xvfb)
+           publicsuffix, psl, idn2, osslsigncode, openssl (no Wine, no Xvfb)
 Tested on Debian 12; expected to work but untested on Ubuntu 24.04 (CMake
 3.28, Wine 9). Stops before installing anything when the CMake it would get
 is older than CMakeLists.txt requires (Ubuntu 22.04 has 3.22).
@@ -24,8 +24,8 @@ EOF
 # (the clang runtime is found below).
 build_set="cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64"
 demo_set="$build_set googletest wine wine64 fonts-wine fonts-liberation xvfb x11-utils imagemagick"
-test_set="$demo_set git g++ clang clang-tidy clang-format valgrind publicsuffix psl shellcheck osslsigncode openssl"
-release_set="$build_set git publicsuffix psl osslsigncode openssl"
+test_set="$demo_set git g++ clang clang-tidy clang-format valgrind publicsuffix psl idn2 shellcheck osslsigncode openssl"
+release_set="$build_set git publicsuffix psl idn2 osslsigncode openssl"
 
 case "${1:-test}" in
   -h | --help) usage; exit 0 ;;
