@@ -1,8 +1,8 @@
 #!/bin/sh
 # Installs, from Debian's or Ubuntu's packages, what one use of the project
 # needs and this machine lacks; installs nothing when all is there. Tested on
-# Debian 12; expected to work, untested, on Ubuntu 24.04 (CMake 3.28, Wine 9,
-# where the end-to-end suite, tuned to Wine 8, may differ).
+# Debian 12 and 13; expected to work, untested, on Ubuntu 24.04 (CMake 3.28,
+# Wine 9).
 set -eu
 
 usage() {
@@ -14,9 +14,9 @@ lacks (apt-get, through sudo unless run as root). Nothing when all is there.
   test     everything scripts/test.sh needs; includes demo (the default)
   release  build and sign a release: the cross compiler, cmake, ninja, git,
            publicsuffix, psl, idn2, osslsigncode, openssl (no Wine, no Xvfb)
-Tested on Debian 12; expected to work but untested on Ubuntu 24.04 (CMake
-3.28, Wine 9). Stops before installing anything when the CMake it would get
-is older than CMakeLists.txt requires (Ubuntu 22.04 has 3.22).
+Tested on Debian 12 and 13; expected to work but untested on Ubuntu 24.04
+(CMake 3.28, Wine 9). Stops before installing anything when the CMake it
+would get is older than CMakeLists.txt requires (Ubuntu 22.04 has 3.22).
 EOF
 }
 
@@ -52,7 +52,7 @@ check_cmake() {
   fi
   if [ -n "$found" ] && ! dpkg --compare-versions "$found" ge "$required"; then
     echo "install-deps.sh: the build needs CMake $required or newer (CMakeLists.txt), and $from is CMake $found;" \
-      "nothing was installed. Use Debian 12 or Ubuntu 24.04, or first install CMake $required or newer" \
+      "nothing was installed. Use Debian 12 or 13 or Ubuntu 24.04, or first install CMake $required or newer" \
       "(Kitware's APT repository at apt.kitware.com, or pip install cmake) so that it is the cmake on PATH" >&2
     exit 1
   fi
