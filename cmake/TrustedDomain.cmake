@@ -39,6 +39,55 @@ function(public_suffixes_below domain rules result)
   set(${result} "${rules}" PARENT_SCOPE)
 endfunction()
 
+# Adds to `rules` its Unicode rules by their xn-- form, the only form a name in
+# the DNS has, and sets `key` to the domain to match them against. idn2 gives
+# that form as psl does. Without idn2 every Unicode or xn-- label, of a rule or
+# of the domain, stands as "xn--": each real match stays one and more join it,
+# so the check errs on the side of refusing.
+function(add_xn_forms domain rules_var key_var)
+  set(rules "${${rules_var}}")
+  set(${key_var} "${domain}" PARENT_SCOPE)
+  set(unicode "${rules}")
+  list(FILTER unicode INCLUDE REGEX "[^-!*._a-z0-9]")
+  if(NOT unicode)
+    return()
+  endif()
+  find_program(IDN2_EXECUTABLE idn2 DOC "libidn2's idn2, which gives a Unicode rule its xn-- form")
+  if(IDN2_EXECUTABLE)
+    list(TRANSFORM unicode REPLACE "^(!|\\*\\.)" "" OUTPUT_VARIABLE names)
+    # idn2 reads its arguments in the locale's charset, and the list is UTF-8.
+    execute_process(COMMAND "${CMAKE_COMMAND}" -E env LC_ALL=C.UTF-8 "${IDN2_EXECUTABLE}" -- ${names}
+                    RESULT_VARIABLE idn2_result OUTPUT_VARIABLE ascii ERROR_VARIABLE idn2_error
+                    OUTPUT_STRIP_TRAILING_WHITESPACE)
+    string(REPLACE "\n" ";" ascii "${ascii}")
+    list(LENGTH unicode count)
+    list(LENGTH ascii converted)
+    if(NOT idn2_result EQUAL 0 OR NOT converted EQUAL count)
+      message(FATAL_ERROR "${IDN2_EXECUTABLE} could not give the list's ${count} Unicode rules their xn-- form "
+                          "(exit ${idn2_result}, ${converted} converted): ${idn2_error}. -DIDN2_EXECUTABLE= checks "
+                          "TRUSTED_DOMAIN '${domain}' without idn2, refusing more")
+    endif()
+    foreach(rule name IN ZIP_LISTS unicode ascii)
+      string(REGEX MATCH "^(!|\\*\\.)" prefix "${rule}")
+      list(APPEND rules "${prefix}${name}")
+    endforeach()
+    set(${rules_var} "${rules}" PARENT_SCOPE)
+    return()
+  endif()
+  message(WARNING "No idn2 (Debian and Ubuntu: the idn2 package): TRUSTED_DOMAIN '${domain}' is checked with each "
+                  "Unicode label of the list standing for any xn-- label, which refuses some domains the list allows")
+  set(loose "${rules}")
+  list(FILTER loose INCLUDE REGEX "[^-!*._a-z0-9]|(^|\\.)!?xn--")
+  # A loose exception would accept more; loose, it stands as a rule and refuses more.
+  list(TRANSFORM loose REPLACE "^!" "")
+  list(TRANSFORM loose REPLACE "[^.]*[^-*._a-z0-9][^.]*" "xn--")
+  list(TRANSFORM loose REPLACE "(^|\\.)xn--[^.]*" "\\1xn--")
+  list(APPEND rules ${loose})
+  string(REGEX REPLACE "(^|\\.)xn--[^.]*" "\\1xn--" key "${domain}")
+  set(${rules_var} "${rules}" PARENT_SCOPE)
+  set(${key_var} "${key}" PARENT_SCOPE)
+endfunction()
+
 # list_file: the Public Suffix List; when it does not exist, only the DNS
 # rules and the single-label rule are applied, with a warning, unless
 # list_required is true (release builds).
@@ -83,6 +132,7 @@ function(validate_trusted_domain domain list_file list_required)
   endif()
   read_public_suffix_rules("${list_file}" rules)
   string(TOLOWER "${domain}" lower)
+  add_xn_forms("${lower}" rules key)
   # libpsl's tool reads the list as IDNA does; -DPSL_EXECUTABLE= leaves it aside.
   find_program(PSL_EXECUTABLE psl DOC "libpsl's psl, which tells public suffixes in their xn-- form too")
   if(PSL_EXECUTABLE)
@@ -95,16 +145,15 @@ function(validate_trusted_domain domain list_file list_required)
     endif()
   else()
     message(WARNING "No psl (Debian and Ubuntu: the psl package): TRUSTED_DOMAIN '${domain}' is checked against "
-                    "${list_file} as text, which misses the xn-- form of its Unicode rules (xn--sdtirol-n2a.it is "
-                    "the rule südtirol.it)")
-    is_public_suffix("${lower}" "${rules}" public)
+                    "${list_file} as text")
+    is_public_suffix("${key}" "${rules}" public)
   endif()
   if(public)
     message(FATAL_ERROR "TRUSTED_DOMAIN '${domain}' is a public suffix (${list_file}): anyone can register a name "
                         "below it and serve downloads the program would trust. Name your own domain below it, "
                         "e.g. downloads.example.${lower}")
   endif()
-  public_suffixes_below("${lower}" "${rules}" below)
+  public_suffixes_below("${key}" "${rules}" below)
   if(below)
     list(LENGTH below count)
     list(SUBLIST below 0 3 named)

@@ -1,8 +1,8 @@
 #!/bin/sh
 # Installs, from Debian's or Ubuntu's packages, what one use of the project
 # needs and this machine lacks; installs nothing when all is there. Tested on
-# Debian 12; expected to work, untested, on Ubuntu 24.04 (CMake 3.28, Wine 9,
-# where the end-to-end suite, tuned to Wine 8, may differ).
+# Debian 12 and 13; expected to work, untested, on Ubuntu 24.04 (CMake 3.28,
+# Wine 9).
 set -eu
 
 usage() {
@@ -13,11 +13,11 @@ lacks (apt-get, through sudo unless run as root). Nothing when all is there.
   demo     build hello-origin.exe and show its box under Wine (try-download.sh)
   test     everything scripts/test.sh needs; includes demo (the default)
   release  build, sign and verify a release: the cross compiler, cmake,
-           ninja, git, publicsuffix, psl, osslsigncode, openssl, python3
-           with asn1crypto and cryptography (no Wine, no Xvfb)
-Tested on Debian 12; expected to work but untested on Ubuntu 24.04 (CMake
-3.28, Wine 9). Stops before installing anything when the CMake it would get
-is older than CMakeLists.txt requires (Ubuntu 22.04 has 3.22).
+           ninja, git, publicsuffix, psl, idn2, osslsigncode, openssl,
+           python3 with asn1crypto and cryptography (no Wine, no Xvfb)
+Tested on Debian 12 and 13; expected to work but untested on Ubuntu 24.04
+(CMake 3.28, Wine 9). Stops before installing anything when the CMake it
+would get is older than CMakeLists.txt requires (Ubuntu 22.04 has 3.22).
 EOF
 }
 
@@ -27,9 +27,8 @@ build_set="cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev bin
 demo_set="$build_set googletest wine wine64 fonts-wine fonts-liberation xvfb x11-utils imagemagick"
 # The release tooling is Debian's python3 with these libraries.
 python_set="python3 python3-asn1crypto python3-cryptography"
-test_set="$demo_set git g++ clang clang-tidy clang-format valgrind publicsuffix psl shellcheck osslsigncode openssl
-  $python_set python3-hypothesis pyflakes3"
-release_set="$build_set git publicsuffix psl osslsigncode openssl $python_set"
+release_set="$build_set git publicsuffix psl idn2 osslsigncode openssl $python_set"
+test_set="$demo_set $release_set g++ clang clang-tidy clang-format valgrind shellcheck python3-hypothesis pyflakes3"
 
 case "${1:-test}" in
   -h | --help) usage; exit 0 ;;
@@ -56,7 +55,7 @@ check_cmake() {
   fi
   if [ -n "$found" ] && ! dpkg --compare-versions "$found" ge "$required"; then
     echo "install-deps.sh: the build needs CMake $required or newer (CMakeLists.txt), and $from is CMake $found;" \
-      "nothing was installed. Use Debian 12 or Ubuntu 24.04, or first install CMake $required or newer" \
+      "nothing was installed. Use Debian 12 or 13 or Ubuntu 24.04, or first install CMake $required or newer" \
       "(Kitware's APT repository at apt.kitware.com, or pip install cmake) so that it is the cmake on PATH" >&2
     exit 1
   fi
@@ -77,6 +76,8 @@ fuzz_runtime_works() {
 
 missing=""
 for package in $packages; do
+  # The sets share packages: each is named once.
+  case "$missing " in *" $package "*) continue ;; esac
   installed "$package" || missing="$missing $package"
 done
 need_runtime=no

@@ -45,6 +45,11 @@ set(rows
     "x.bucket.cloud.test" "${sample}" 0
     # Not the fragment a reading of the list as bytes makes of "südtirol.it".
     "dtirol.it" "${sample}" 0
+    # A Unicode rule counts by its xn-- form, "südtirol.it" as "xn--sdtirol-n2a.it", and so below a domain.
+    "xn--sdtirol-n2a.it" "${sample}" 1
+    "xn--mre-og-romsdal-qqb.no" "${sample}" 1
+    "xn--stfold-9xa.no" "${sample}" 1
+    "www.sande.xn--mre-og-romsdal-qqb.no" "${sample}" 0
     # Without a list only the rules above apply.
     "co.uk" "${CMAKE_CURRENT_LIST_DIR}/no-such-list.dat" 0)
 if(EXISTS "${SYSTEM_LIST}")
@@ -70,20 +75,19 @@ endfunction()
 expect_configure("" "${sample}" 1 "")
 # A release build does not go without the list.
 expect_configure("example.com" "${CMAKE_CURRENT_LIST_DIR}/no-such-list.dat" 1 "" -DREQUIRED=ON)
-# Every row by the list's own reading, then by psl where it is installed; only
-# psl knows a Unicode rule by its xn-- form, "südtirol.it" by "xn--sdtirol-n2a.it".
+# Every row by the list's own reading, then by psl where it is installed, each
+# without idn2 and then with the one installed, if any.
 find_program(PSL_EXECUTABLE psl)
 if(NOT PSL_EXECUTABLE)
-  message(STATUS "No psl: the rows are checked without it, and the xn-- row not at all")
+  message(STATUS "No psl: the rows are checked without it")
   set(PSL_EXECUTABLE "")
 endif()
 foreach(psl IN ITEMS "" ${PSL_EXECUTABLE})
   set(left ${rows})
-  if(psl)
-    list(APPEND left "xn--sdtirol-n2a.it" "${sample}" 1)
-  endif()
   while(NOT left STREQUAL "")
     list(POP_FRONT left domain list_file expected)
-    expect_configure("${domain}" "${list_file}" ${expected} "${psl}")
+    foreach(idn2 IN ITEMS "-DIDN2_EXECUTABLE=" "")
+      expect_configure("${domain}" "${list_file}" ${expected} "${psl}" ${idn2})
+    endforeach()
   endwhile()
 endforeach()

@@ -132,6 +132,9 @@ const char* wineImporterOf(const std::wstring& name) {
     return nullptr;
 }
 
+// The control, planted with the fakes: a name no Windows or Wine has a DLL of.
+const wchar_t CONTROL_DLL[] = L"hello-origin-control.dll";
+
 // A second download of the program, as a browser names it.
 const wchar_t PLANTED_APP_NAME[] = L"hello-origin (1).exe";
 
@@ -155,6 +158,7 @@ std::vector<PlantedFile> plantedFiles(Plant plant, const std::wstring& app) {
     std::vector<PlantedFile> files;
     const auto fakesIn = [&](const std::wstring& folder) {
         for (const wchar_t* name : PLANTED_DLLS) files.push_back({folder + name, ""});
+        files.push_back({folder + CONTROL_DLL, ""});
     };
     if (plant == Plant::Dlls) fakesIn(L"");
     if (plant == Plant::DotLocal) fakesIn(app + L".local\\");
@@ -296,9 +300,10 @@ TEST_P(EndToEnd, OneBoxAndTheOutcomeAsExitCode) {
     if (heldStream != INVALID_HANDLE_VALUE) CloseHandle(heldStream);
     expectNoPlantedDllLoaded(planted, folder);
     // The control: a fake the suite loads by path leaves its marker, so no marker above means no
-    // load. Wine has no DLL of this name, and a console program no cause to load it, to stand in.
+    // load. With no DLL of its name, no Wine has a builtin to load instead (Wine 10 prefers its own
+    // coremessaging.dll to one named by path), and the suite's own loads see no override.
     for (const PlantedFile& file : planted) {
-        if (fileNameOf(file.path) != L"coremessaging.dll") continue;
+        if (fileNameOf(file.path) != CONTROL_DLL) continue;
         const std::wstring control = folder + L"\\" + file.path;
         const HMODULE loaded = LoadLibraryExW(control.c_str(), nullptr, 0);
         if (loaded != nullptr) FreeLibrary(loaded);
