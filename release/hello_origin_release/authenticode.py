@@ -8,14 +8,14 @@ from __future__ import annotations
 
 import datetime
 import hashlib
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
-from asn1crypto import cms, core, tsp
+from asn1crypto import algos, cms, core, tsp
 from asn1crypto import x509 as asn1_x509
 from cryptography import x509
-from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
+from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes
-from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
+from cryptography.hazmat.primitives.asymmetric import padding, rsa
 
 from . import der
 
@@ -50,8 +50,14 @@ HASHES = {"sha256": ("2.16.840.1.101.3.4.2.1", "1.2.840.113549.1.1.11", hashes.S
 # A release: SHA-256, and the RSA key's PKCS #1 v1.5 signature, as OpenSSL writes them.
 SHA256 = _algorithm(HASHES["sha256"][0], True)
 RSA_SIGNATURE = _algorithm(RSA_ENCRYPTION, True)
-# A time-stamp authority's: its own hash, with or without NULL parameters.
-TSA_DIGESTS = {_algorithm(oid, null): name for name, (oid, _, _) in HASHES.items() for null in (True, False)}
+# A time stamp's hash as the release writes it: the authority's choice, with NULL parameters.
+TSA_DIGESTS = {_algorithm(oid, True): name for name, (oid, _, _) in HASHES.items()}
+# What issuers may sign the carried certificates with: RSA's PKCS #1 v1.5,
+# whose signatures nobody but the key's owner can alter (an ECDSA signature
+# (r, s) is as valid as (r, n - s)).
+RSA_CERTIFICATE_SIGNATURES = frozenset(x509.ObjectIdentifier(oid) for _, oid, _ in HASHES.values())
+# More than any chain a release carries, and few enough that no work on them is slow.
+MAX_CERTIFICATES = 8
 
 # SpcPeImageData as osslsigncode 2.5 and 2.9 write it; then the digest.
 _OBSOLETE = der.tlv(0xA0, der.tlv(0xA2, der.tlv(0x80, "<<<Obsolete>>>".encode("utf-16-be"))))
@@ -163,10 +169,7 @@ class Certificate:
     der: bytes
     typed: asn1_x509.Certificate
     crypto: x509.Certificate
-
-    @property
-    def name(self) -> str:
-        return ", ".join(rdn.rfc4514_string() for rdn in self.crypto.subject.rdns)
+    name: str  # the subject, in its certificate's order
 
     @property
     def sha256(self) -> str:
@@ -178,53 +181,65 @@ class Certificate:
             return False
         key = self.crypto.public_key()
         algorithm = child.crypto.signature_hash_algorithm
+        if not isinstance(key, rsa.RSAPublicKey) or algorithm is None:
+            return False
         try:
-            if isinstance(key, rsa.RSAPublicKey):
-                key.verify(child.crypto.signature, child.crypto.tbs_certificate_bytes, padding.PKCS1v15(), algorithm)
-            elif isinstance(key, ec.EllipticCurvePublicKey):
-                key.verify(child.crypto.signature, child.crypto.tbs_certificate_bytes, ec.ECDSA(algorithm))
-            else:
-                return False
-        except (InvalidSignature, UnsupportedAlgorithm, TypeError, ValueError):
+            key.verify(child.crypto.signature, child.crypto.tbs_certificate_bytes, padding.PKCS1v15(), algorithm)
+        except InvalidSignature:
             return False
         return True
 
+    @property
+    def self_issued(self) -> bool:
+        return self.typed.issuer.dump() == self.typed.subject.dump()
+
 
 def _certificates(parts: SignedDataParts, what: str) -> list[Certificate]:
+    """The carried certificates, each read whole now by both libraries, so
+    that no rule meets a field that cannot be read."""
+    field = f"{what}: SignedData.certificates"
+    carried = parts.certificates or ()
+    require(len(carried) <= MAX_CERTIFICATES, field, f"{len(carried)} certificates, more than any chain")
     found = []
-    for number, data in enumerate(parts.certificates or (), 1):
+    for number, data in enumerate(carried, 1):
         try:
             typed = asn1_x509.Certificate.load(data, strict=True)
-            typed.native  # parses every field now, not when a rule first reads one
-            found.append(Certificate(data, typed, x509.load_der_x509_certificate(data)))
-        except (ValueError, TypeError, KeyError, IndexError, AttributeError):
-            raise Refused(f"{what}: SignedData.certificates", f"certificate #{number} cannot be read") from None
+            typed.native
+            crypto = x509.load_der_x509_certificate(data)
+            crypto.public_key(), crypto.extensions, crypto.signature_hash_algorithm, crypto.issuer.rdns
+            name = ", ".join(rdn.rfc4514_string() for rdn in crypto.subject.rdns)
+            signed_with = crypto.signature_algorithm_oid
+        # Whatever either library raises on bytes from anyone (cryptography has several kinds).
+        except Exception:
+            raise Refused(field, f"certificate #{number} cannot be read") from None
+        require(signed_with in RSA_CERTIFICATE_SIGNATURES, field,
+                f"certificate #{number} ({name}) is signed with {signed_with.dotted_string}, not RSA with SHA-2")
+        found.append(Certificate(data, typed, crypto, name))
     return found
 
 
 def chain_of(leaf: Certificate, carried: list[Certificate]) -> list[Certificate]:
-    """The leaf, then in turn the carried certificate that issued the last one."""
+    """The leaf, then in turn the carried certificate that issued the last
+    one, up to and without a self-signed root: the root is the trust store's."""
     chain = [leaf]
-    while chain[-1].typed.issuer.dump() != chain[-1].typed.subject.dump():
+    while not chain[-1].self_issued:
         issuer = next((c for c in carried if c not in chain and c.issued(chain[-1])), None)
-        if issuer is None:
+        if issuer is None or issuer.self_issued:
             break
         chain.append(issuer)
     return chain
 
 
 def _signer_certificate(signer: SignerParts, carried: list[Certificate], what: str) -> Certificate:
-    """The carried certificate the sid names, byte for byte: by its issuer and
-    serial number, or (version 3) by its subject key identifier."""
+    """The carried certificate the sid names, byte for byte, by its issuer and serial number."""
     def named_by(certificate: Certificate) -> bool:
         typed = certificate.typed
-        if signer.version == VERSION_1:
-            return signer.sid == der.tlv(der.SEQUENCE, typed.issuer.dump() + typed["tbs_certificate"]["serial_number"].dump())
-        return typed.key_identifier is not None and signer.sid == der.tlv(0x80, typed.key_identifier)
+        return signer.sid == der.tlv(der.SEQUENCE, typed.issuer.dump() + typed["tbs_certificate"]["serial_number"].dump())
 
     named = [c for c in carried if named_by(c)]
     require(len(named) == 1, f"{what}: SignerInfo.sid",
-            "names no certificate the signature carries, byte for byte" if not named else "names several certificates")
+            "names no certificate the signature carries, by issuer and serial number, byte for byte" if not named
+            else "names several certificates")
     return named[0]
 
 
@@ -255,6 +270,8 @@ def _check_attributes(signer: SignerParts, content_type: bytes, content: bytes, 
 
 
 def _verify(certificate: Certificate, signer: SignerParts, hash_name: str, what: str) -> None:
+    require(signer.signature_algorithm == RSA_SIGNATURE, f"{what}: SignerInfo.signatureAlgorithm",
+            "not the rsaEncryption with NULL parameters of the release's form")
     key = certificate.crypto.public_key()
     require(isinstance(key, rsa.RSAPublicKey), f"{what}: SignerInfo.signature",
             "not made with an RSA key, which gives every message one signature")
@@ -280,11 +297,26 @@ def _one_signer(parts: SignedDataParts, version: bytes, what: str) -> tuple[Sign
 
 
 def _check_chain(parts: SignedDataParts, chain: list[Certificate], what: str) -> None:
-    # osslsigncode 2.5 writes the signer's first, then its chain upward; 2.6 and later sort them as DER sorts a SET OF.
-    path = tuple(c.der for c in chain)
-    require(parts.certificates in (path, tuple(sorted(path))), f"{what}: SignedData.certificates",
-            "not the signer's certificate and the chain that issued it, in an order osslsigncode writes, and "
-            "nothing else")
+    require(parts.certificates == tuple(c.der for c in chain), f"{what}: SignedData.certificates",
+            "not the signer's certificate and the chain that issued it up to a root, in that order, and nothing else")
+
+
+def _attribute(attribute: bytes) -> tuple[bytes, list[bytes]]:
+    """An attribute's type, the bytes of its OBJECT IDENTIFIER, and its
+    values; the attribute is strict DER already."""
+    kind, values = der.children(attribute, der.read_tlv(attribute, 0, len(attribute)))
+    return attribute[kind.start:kind.end], [attribute[v.start:v.end] for v in der.children(attribute, values)]
+
+
+def _tst_info(parts: SignedDataParts, what: str) -> bytes:
+    """The TSTInfo a time stamp's encapContentInfo holds, in its one form."""
+    info = parts.encap_content_info
+    content = der.children(info, der.read_tlv(info, 0, len(info)))
+    explicit = der.children(info, content[1]) if len(content) == 2 else []
+    tst_info = explicit[0].value(info) if len(explicit) == 1 else b""
+    require(info == der.tlv(der.SEQUENCE, TST_INFO + der.tlv(0xA0, der.tlv(der.OCTET_STRING, tst_info))),
+            f"{what}: SignedData.encapContentInfo", "not a TSTInfo")
+    return tst_info
 
 
 @dataclass(frozen=True)
@@ -295,41 +327,34 @@ class TimeStamp:
 
 def read_time_stamp(token: bytes, signature: bytes) -> TimeStamp:
     """An RFC 3161 time stamp over the signer's signature value, with one
-    signer of its own and nothing outside what that signer covers."""
+    signer of its own and nothing outside what that signer covers, its
+    uncovered fields in the one form the release writes them."""
     what = "time stamp"
     parts = read_parts(token, what)
     signer, carried = _one_signer(parts, VERSION_3, what)
     hash_name = TSA_DIGESTS.get(parts.digest_algorithms[0])
-    require(hash_name, f"{what}: SignedData.digestAlgorithms", "not SHA-256, SHA-384 or SHA-512")
+    require(hash_name, f"{what}: SignedData.digestAlgorithms", "not SHA-256, SHA-384 or SHA-512 with NULL parameters")
     assert hash_name is not None
-    info = der.check_strict(parts.encap_content_info)
-    content = der.children(parts.encap_content_info, info)
-    explicit = der.children(parts.encap_content_info, content[1]) if len(content) == 2 else []
-    require(len(explicit) == 1 and explicit[0].tag == der.OCTET_STRING, f"{what}: SignedData.encapContentInfo",
-            "not a TSTInfo")
-    tst_info = explicit[0].value(parts.encap_content_info)
-    require(parts.encap_content_info == der.tlv(der.SEQUENCE, TST_INFO + der.tlv(
-        0xA0, der.tlv(der.OCTET_STRING, tst_info))), f"{what}: SignedData.encapContentInfo", "not a TSTInfo")
+    tst_info = _tst_info(parts, what)
     try:
         der.check_strict(tst_info)
         info_typed = tsp.TSTInfo.load(tst_info, strict=True)
+        info_typed.native
         imprint = info_typed["message_imprint"]
         imprint_hash = imprint["hash_algorithm"]["algorithm"].native
         hashed = imprint["hashed_message"].native
         time = info_typed["gen_time"].native
         version = info_typed["version"].native
-    except (der.DerError, ValueError, TypeError, KeyError, AttributeError):
+    except Exception:
         raise Refused(f"{what}: TSTInfo", "cannot be read") from None
     require(version == "v1", f"{what}: TSTInfo.version", "not 1")
     require(imprint_hash in HASHES and hashed == hashlib.new(imprint_hash, signature).digest(),
             f"{what}: TSTInfo.messageImprint", "not the hash of the signer's signature")
-    require(signer.version in (VERSION_1, VERSION_3), f"{what}: SignerInfo.version", "not 1 or 3")
+    require(signer.version == VERSION_1, f"{what}: SignerInfo.version", "not 1, by issuer and serial number")
     certificate = _signer_certificate(signer, carried, what)
     require(signer.digest_algorithm == parts.digest_algorithms[0], f"{what}: SignerInfo.digestAlgorithm",
             "not the one of SignedData.digestAlgorithms")
     _check_attributes(signer, TST_INFO, tst_info, hash_name, None, what)
-    require(signer.signature_algorithm in (RSA_SIGNATURE, _algorithm(HASHES[hash_name][1], True)),
-            f"{what}: SignerInfo.signatureAlgorithm", f"not RSA with {hash_name}")
     _verify(certificate, signer, hash_name, what)
     require(signer.unsigned_attrs is None, f"{what}: SignerInfo.unsignedAttrs", "present; no signature covers them")
     chain = chain_of(certificate, carried)
@@ -370,22 +395,47 @@ def read_signature(data: bytes) -> Signature:
                                RELEASE_ATTRIBUTES, what)
     require(values[SPC_STATEMENT_TYPE] == INDIVIDUAL_CODE_SIGNING, f"{what}: SignerInfo.signedAttrs",
             "SpcStatementType is not individual code signing")
-    require(signer.signature_algorithm == RSA_SIGNATURE, f"{what}: SignerInfo.signatureAlgorithm",
-            "not the rsaEncryption with NULL parameters a release signs with")
     _verify(certificate, signer, "sha256", what)
     time_stamp = None
     if signer.unsigned_attrs is not None:
         field = f"{what}: SignerInfo.unsignedAttrs"
         require(len(signer.unsigned_attrs) == 1, field, f"{len(signer.unsigned_attrs)} attributes, not one time stamp")
-        attribute = signer.unsigned_attrs[0]
-        kind, values = der.children(attribute, der.read_tlv(attribute, 0, len(attribute)))
-        require(kind.value(attribute) == _oid(RFC3161_TIME_STAMP)[2:], field,
-                f"{core.ObjectIdentifier.load(attribute[kind.start:kind.end]).dotted}, not an RFC 3161 time stamp; "
-                "no signature covers it")
-        tokens = der.children(attribute, values)
-        require(len(tokens) == 1, field, f"{len(tokens)} time stamps, not one")
-        token = attribute[tokens[0].start:tokens[0].end]
+        kind, values = _attribute(signer.unsigned_attrs[0])
+        require(kind == _oid(RFC3161_TIME_STAMP), field,
+                f"{core.ObjectIdentifier.load(kind).dotted}, not an RFC 3161 time stamp; no signature covers it")
+        require(len(values) == 1, field, f"{len(values)} time stamps in one attribute")
+        token = values[0]
         time_stamp = read_time_stamp(token, signer.signature)
     chain = chain_of(certificate, carried)
     _check_chain(parts, chain, what)
     return Signature(data, form, digest, tuple(chain), time_stamp)
+
+
+def _canonical_signed_data(parts: SignedDataParts, what: str) -> SignedDataParts:
+    """Signed data's uncovered fields in the release's form: its signer named
+    by issuer and serial number, its hash with NULL parameters, rsaEncryption,
+    the chain up to a root in order, a time stamp in that form too."""
+    signer, carried = parts.signers[0], _certificates(parts, what)
+    certificate = next((c for c in carried if c.typed.key_identifier is not None
+                        and signer.sid == der.tlv(0x80, c.typed.key_identifier)), None)
+    if certificate is None:
+        certificate = _signer_certificate(signer, carried, what)
+    typed = certificate.typed
+    hash_oid = algos.DigestAlgorithm.load(signer.digest_algorithm)["algorithm"].dotted
+    digest = next((_algorithm(oid, True) for oid, _, _ in HASHES.values() if oid == hash_oid), signer.digest_algorithm)
+    unsigned = signer.unsigned_attrs
+    kind, values = (b"", []) if unsigned is None or len(unsigned) != 1 else _attribute(unsigned[0])
+    if kind == _oid(RFC3161_TIME_STAMP) and len(values) == 1:
+        stamp = encode(_canonical_signed_data(read_parts(values[0], "time stamp"), "time stamp"))
+        unsigned = (der.tlv(der.SEQUENCE, _oid(RFC3161_TIME_STAMP) + der.tlv(der.SET, stamp)),)
+    signer = replace(signer, version=VERSION_1, sid=der.tlv(der.SEQUENCE, typed.issuer.dump() + typed[
+        "tbs_certificate"]["serial_number"].dump()), digest_algorithm=digest, signature_algorithm=RSA_SIGNATURE,
+        unsigned_attrs=unsigned)
+    return replace(parts, digest_algorithms=(digest,), signers=(signer,),
+                   certificates=tuple(c.der for c in chain_of(certificate, carried)))
+
+
+def canonical(data: bytes) -> bytes:
+    """A signature osslsigncode wrote, in the release's one form: only the
+    fields that no signature covers are written anew."""
+    return encode(_canonical_signed_data(read_parts(data, "signature"), "signature"))

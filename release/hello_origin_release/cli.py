@@ -121,8 +121,10 @@ def is_dns_name(name: str) -> bool:
 
 
 def install(me: str) -> None:
-    """What releasing and verifying need and this machine lacks."""
-    if subprocess.run([str(ROOT / "scripts/install-deps.sh"), "release"], stdin=subprocess.DEVNULL,
+    """What releasing and verifying need and this machine lacks; apt and the
+    packages' scripts do not see the signing password."""
+    environment = {k: v for k, v in os.environ.items() if k != "HELLO_ORIGIN_SIGNING_PASSWORD"}
+    if subprocess.run([str(ROOT / "scripts/install-deps.sh"), "release"], stdin=subprocess.DEVNULL, env=environment,
                       check=False).returncode != 0:
         die(me, "could not install what it needs")
 
@@ -165,7 +167,7 @@ def release(args: list[str]) -> int:
         die(me, f"'{domain}' is not a DNS name")
     out = Path(options.get("--out", [str(ROOT / "dist")])[0])
     install(me)
-    from . import build, pe, signing, trust, verdict
+    from . import authenticode, build, pe, signing, trust, verdict
 
     try:
         build.git(ROOT, "rev-parse", "--verify", "-q", "HEAD")
@@ -208,7 +210,13 @@ def release(args: list[str]) -> int:
                              work)
             except signing.SigningError as error:
                 die(me, str(error))
-            signed = (work / "signed.exe").read_bytes()
+            # osslsigncode's signature, with the fields that no signature
+            # covers written in the one form the verifier takes.
+            written = verdict.read_entry(work / "signed.exe")
+            try:
+                signed = pe.attach(pe.read(unsigned), authenticode.canonical(written))
+            except authenticode.Refused as refusal:
+                die(me, f"osslsigncode's signature cannot be put in the release's form: {refusal}")
             # The promise to users: the unsigned image and the detached
             # signature give the signed file; and the file is one the
             # verifier accepts.
@@ -289,11 +297,13 @@ def verify(args: list[str]) -> int:
     tsa_ca = readable(me, options.get("--tsa-ca", [None])[0], "the time-stamp certificates")
     crl = readable(me, options.get("--crl", [None])[0], "the revocation lists")
     if not is_dns_name(domain):
-        die(me, f"'{domain}' is not a DNS name")
+        print(f"{me}: '{printable(domain)}' is not a DNS name\n{VERIFY_USAGE}", file=sys.stderr)
+        return 2
     # As certificate viewers print it: with or without colons, in either case.
-    signer = options.get("--signer", [""])[0].replace(":", "").lower() or None
+    signer = options["--signer"][0].replace(":", "").lower() if "--signer" in options else None
     if signer is not None and not re.fullmatch(r"[0-9a-f]{64}", signer):
-        die(me, "--signer takes the 64 hexadecimal digits of a SHA-256")
+        print(f"{me}: --signer takes the 64 hexadecimal digits of a SHA-256\n{VERIFY_USAGE}", file=sys.stderr)
+        return 2
     buildinfo_path = Path(options.get("--buildinfo", [str(Path(published).parent / "BUILDINFO")])[0])
     install(me)
     from . import build, trust, verdict
@@ -363,7 +373,7 @@ def check_image(args: list[str]) -> int:
 
     broken = image_check.problems(Path(operands[0]).read_bytes())
     for line in broken:
-        print(f"FAIL: {line}", file=sys.stderr)
+        print(f"FAIL: {printable(line)}", file=sys.stderr)
     if not broken:
         print("PE image ok: x86-64, PE32+, GUI; ASLR, 64-bit ASLR, DEP; KnownDLLs only; a manifest of only what it "
               "needs")

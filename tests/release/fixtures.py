@@ -15,7 +15,7 @@ from pathlib import Path
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import padding, rsa
+from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 from hello_origin_release import authenticode, der, pe, trust, verdict
@@ -24,26 +24,33 @@ NOW = datetime.datetime.now(datetime.timezone.utc)
 
 
 class Party:
-    """A key and its certificate, written out for osslsigncode and openssl."""
+    """A key and its certificate, written out for osslsigncode and openssl;
+    with `forge`, a certificate of that party's names and key, signed by this
+    party's own key."""
 
     def __init__(self, folder: Path, name: str, common_name: str, issuer: Party | None = None, ca: bool = False,
-                 usage: x509.ObjectIdentifier | None = ExtendedKeyUsageOID.CODE_SIGNING, crl_url: str = "") -> None:
-        self.key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+                 usage: x509.ObjectIdentifier | None = ExtendedKeyUsageOID.CODE_SIGNING, crl_url: str = "",
+                 elliptic: bool = False, forge: Party | None = None, key_usage: x509.KeyUsage | None = None) -> None:
+        self.key = ec.generate_private_key(ec.SECP256R1()) if elliptic else rsa.generate_private_key(65537, 2048)
         subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common_name),
                              x509.NameAttribute(NameOID.ORGANIZATION_NAME, "Throwaway")])
-        builder = (x509.CertificateBuilder().subject_name(subject).public_key(self.key.public_key())
-                   .issuer_name(issuer.certificate.subject if issuer else subject)
+        public = (forge or self).key.public_key()
+        builder = (x509.CertificateBuilder().subject_name(forge.certificate.subject if forge else subject)
+                   .public_key(public).issuer_name(forge.certificate.issuer if forge else issuer.certificate.subject
+                                                   if issuer else subject)
                    .serial_number(x509.random_serial_number()).not_valid_before(NOW - datetime.timedelta(hours=1))
                    .not_valid_after(NOW + datetime.timedelta(days=2))
                    .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True)
-                   .add_extension(x509.SubjectKeyIdentifier.from_public_key(self.key.public_key()), critical=False))
+                   .add_extension(x509.SubjectKeyIdentifier.from_public_key(public), critical=False))
         if usage is not None:
             builder = builder.add_extension(x509.ExtendedKeyUsage([usage]),
                                             critical=usage == ExtendedKeyUsageOID.TIME_STAMPING)
+        if key_usage is not None:
+            builder = builder.add_extension(key_usage, critical=True)
         if crl_url:
             builder = builder.add_extension(x509.CRLDistributionPoints([x509.DistributionPoint(
                 [x509.UniformResourceIdentifier(crl_url)], None, None, None)]), critical=False)
-        self.certificate = builder.sign(issuer.key if issuer else self.key, hashes.SHA256())
+        self.certificate = builder.sign(issuer.key if issuer and not forge else self.key, hashes.SHA256())
         self.der = self.certificate.public_bytes(serialization.Encoding.DER)
         self.pem, self.key_file = folder / f"{name}.pem", folder / f"{name}.key"
         self.pem.write_bytes(self.certificate.public_bytes(serialization.Encoding.PEM))
@@ -79,16 +86,17 @@ class Releases:
         self.stranger = Party(folder, "stranger", "hello-origin signer test")
         self.server = Party(folder, "server", "hello-origin signer test", usage=ExtendedKeyUsageOID.SERVER_AUTH)
         self.ca = Party(folder, "ca", "hello-origin CA test", ca=True, usage=None)
-        self.leaf = Party(folder, "leaf", "hello-origin signer test", self.ca, crl_url=crl)
-        self.other = Party(folder, "other", "hello-origin other test", self.ca)
-        self.copy = Party(folder, "copy", "hello-origin CA test", ca=True, usage=None)
-        self.copy.certificate = (x509.CertificateBuilder().subject_name(self.ca.certificate.subject)
-                                 .issuer_name(self.ca.certificate.subject).public_key(self.ca.key.public_key())
-                                 .serial_number(1).not_valid_before(NOW - datetime.timedelta(hours=1))
-                                 .not_valid_after(NOW + datetime.timedelta(days=2))
-                                 .sign(self.copy.key, hashes.SHA256()))  # the CA's name and key, signed by another
-        self.copy.der = self.copy.certificate.public_bytes(serialization.Encoding.DER)
-        self.copy.pem.write_bytes(self.copy.certificate.public_bytes(serialization.Encoding.PEM))
+        self.intermediate = Party(folder, "intermediate", "hello-origin intermediate test", self.ca, ca=True, usage=None)
+        self.leaf = Party(folder, "leaf", "hello-origin signer test", self.intermediate, crl_url=crl)
+        self.other = Party(folder, "other", "hello-origin other test", self.intermediate)
+        self.copy = Party(folder, "copy", "hello-origin copy test", ca=True, forge=self.intermediate)
+        self.elliptic = Party(folder, "elliptic", "hello-origin EC test", self.ca, ca=True, usage=None, elliptic=True)
+        self.under_elliptic = Party(folder, "under-elliptic", "hello-origin signer test", self.elliptic)
+        self.tls_ca = Party(folder, "tls-ca", "hello-origin TLS CA test", self.ca, ca=True,
+                            usage=ExtendedKeyUsageOID.SERVER_AUTH)
+        self.under_tls_ca = Party(folder, "under-tls-ca", "hello-origin signer test", self.tls_ca)
+        self.no_signing = Party(folder, "no-signing", "hello-origin signer test", key_usage=x509.KeyUsage(
+            False, False, True, False, False, False, False, False, False))
         self.tsa_root = Party(folder, "tsa-root", "hello-origin TSA root test", ca=True, usage=None)
         self.tsa = Party(folder, "tsa", "hello-origin TSA test", self.tsa_root, usage=ExtendedKeyUsageOID.TIME_STAMPING)
         self.self_made_tsa = Party(folder, "self-made", "hello-origin TSA test", usage=ExtendedKeyUsageOID.TIME_STAMPING)
@@ -114,11 +122,11 @@ class Releases:
         self.genuine = self.signed(self.publisher)
 
     def revoked(self, party: Party) -> Path:
-        """The CA's revocation list, naming `party`; its DER form beside it."""
+        """The intermediate CA's revocation list, naming `party`; its DER form beside it."""
         entry = x509.RevokedCertificateBuilder().serial_number(party.certificate.serial_number).revocation_date(NOW)
-        crl = (x509.CertificateRevocationListBuilder().issuer_name(self.ca.certificate.subject).last_update(NOW)
-               .next_update(NOW + datetime.timedelta(days=1)).add_revoked_certificate(entry.build())
-               .sign(self.ca.key, hashes.SHA256()))
+        crl = (x509.CertificateRevocationListBuilder().issuer_name(self.intermediate.certificate.subject)
+               .last_update(NOW).next_update(NOW + datetime.timedelta(days=1)).add_revoked_certificate(entry.build())
+               .sign(self.intermediate.key, hashes.SHA256()))
         self.revocation_der = crl.public_bytes(serialization.Encoding.DER)
         return self.file("revoked.pem", crl.public_bytes(serialization.Encoding.PEM))
 
@@ -153,11 +161,28 @@ class Releases:
         (self.folder / name).write_bytes(data)
         return self.folder / name
 
-    def policy(self, anchors: Party | None = None, signer: Party | None = None, crl: Path | None = None) -> verdict.Policy:
-        anchors = anchors or self.publisher
+    def policy(self, anchors: Party | Path | None = None, signer: Party | None = None,
+               crl: Path | None = None) -> verdict.Policy:
+        trusted = anchors.pem if isinstance(anchors, Party) else anchors or self.publisher.pem
         return verdict.Policy(None if signer is None else hashlib.sha256(signer.der).hexdigest(),
-                              trust.Anchors(str(anchors.pem), None if crl is None else str(crl)),
+                              trust.Anchors(str(trusted), None if crl is None else str(crl)),
                               trust.Anchors(str(self.tsa_root.pem)))
+
+
+def released(releases: Releases, signed: bytes) -> bytes:
+    """osslsigncode's file as the release writes it: its signature's uncovered fields in the one form."""
+    return pe.attach(releases.image, authenticode.canonical(verdict.read_entry(releases.file("to-release.exe", signed))))
+
+
+def appended(data: bytes, path: list[int], extra: bytes) -> bytes:
+    """`data` with `extra` after the last element inside the element that
+    `path` reaches, child by child from the top."""
+    top = der.read_tlv(data, 0, len(data))
+    if not path:
+        return der.tlv(data[0], data[top.content:top.end] + extra)
+    child = der.children(data, top)[path[0]]
+    return der.tlv(data[0], data[top.content:child.start] + appended(data[child.start:child.end], path[1:], extra)
+                   + data[child.end:top.end])
 
 
 def parts_of(signed: bytes) -> authenticode.SignedDataParts:

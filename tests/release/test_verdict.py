@@ -13,8 +13,10 @@ from pathlib import Path
 
 from hypothesis import HealthCheck, given, settings, strategies
 
-from fixtures import NOW, Releases, parts_of, resigned, rewritten, time_stamped, token_of, with_signer
-from hello_origin_release import authenticode, der, verdict
+from asn1crypto import core
+
+from fixtures import NOW, Releases, appended, parts_of, released, resigned, rewritten, time_stamped, token_of, with_signer
+from hello_origin_release import authenticode, der, pe, verdict
 from hello_origin_release.authenticode import HASHES, RSA_ENCRYPTION, SHA256, _algorithm, _oid
 
 ACCEPTED, REFUSED = verdict.Status.ACCEPTED, verdict.Status.REFUSED
@@ -43,23 +45,67 @@ class Verdicts(unittest.TestCase):
         genuine = r.genuine
         parts = parts_of(genuine)
         signer = parts.signers[0]
-        stamped = parts_of(r.signed(r.publisher, "-ts", f"{r.tsa_url}/tsa"))
+        as_written = r.signed(r.publisher, "-ts", f"{r.tsa_url}/tsa")
+        stamped = parts_of(released(r, as_written))
         token = token_of(stamped)
+        by_key = token.certificates[0].split(b"\x04\x14", 1)[1][:20] if token.certificates else b""
         tsa_signer = token.signers[0]
         forms = {f: authenticode.indirect_data(f, parts.encap_content_info[-32:]) for f in authenticode.SPC_FORMS}
         other_form = next(f for f, info in forms.items() if info != parts.encap_content_info)
         no_form = forms["osslsigncode 2.6 and later"].replace(bytes.fromhex("03020780"), bytes.fromhex("03020700"))
         changed = r.file("changed.exe", r.rebuild[:4096] + bytes([r.rebuild[4096] ^ 1]) + r.rebuild[4097:])
-        chain = r.leaf.chain(r.folder, "chain.pem", r.ca)
+        chain = r.leaf.chain(r.folder, "chain.pem", r.intermediate)
+        ca_signed = released(r, r.sign(chain, r.leaf.key_file))
         own, ca_issued, revoked = r.policy(signer=r.publisher), r.policy(r.ca, r.leaf), r.revoked(r.leaf)
+        both = r.ca.chain(r.folder, "both.pem", r.intermediate)
         flipped_version = bytes([der.INTEGER, 1, 3])
         rows = [
             ("the genuine release", genuine, own, ACCEPTED, "signature: verifies"),
             (f"the same release as {other_form} writes it", rewritten(r, resigned(parts, forms[other_form], r.publisher.key)),
              own, ACCEPTED, f"in the form {other_form} writes"),
             ("time-stamped by a trusted authority", rewritten(r, stamped), own, ACCEPTED, "time stamp: "),
-            ("a CA-issued certificate whose revocation server never answers",
-             r.sign(chain, r.leaf.key_file), ca_issued, ACCEPTED, "signature: verifies"),
+            ("a CA-issued certificate whose revocation server never answers", ca_signed, ca_issued, ACCEPTED,
+             "signature: verifies"),
+            ("a time stamp with its authority's root, as osslsigncode wrote it", as_written, own, REFUSED,
+             "time stamp: SignedData.certificates"),
+            ("a time stamp in another authority's form", rewritten(r, time_stamped(stamped, replace(with_signer(
+                token, version=bytes([der.INTEGER, 1, 3]), sid=der.tlv(0x80, by_key), signature_algorithm=_algorithm(
+                    HASHES["sha256"][1], True), digest_algorithm=_algorithm(HASHES["sha256"][0], False)),
+                digest_algorithms=(_algorithm(HASHES["sha256"][0], False),)))), own, REFUSED,
+             "time stamp: SignedData.digestAlgorithms"),
+            ("a time stamp in another authority's form, put in the release's", released(r, rewritten(r, time_stamped(
+                stamped, replace(with_signer(token, version=bytes([der.INTEGER, 1, 3]), sid=der.tlv(0x80, by_key),
+                                             signature_algorithm=_algorithm(HASHES["sha256"][1], True)),
+                                 certificates=(*(token.certificates or ()), r.tsa_root.der))))), own, ACCEPTED,
+             "time stamp: "),
+            ("a time stamp's signer by key identifier", rewritten(r, time_stamped(stamped, with_signer(
+                token, version=bytes([der.INTEGER, 1, 3]), sid=der.tlv(0x80, by_key)))), own, REFUSED,
+             "time stamp: SignerInfo.version"),
+            ("a time stamp's sha256WithRSAEncryption", rewritten(r, time_stamped(stamped, with_signer(
+                token, signature_algorithm=_algorithm(HASHES["sha256"][1], True)))), own, REFUSED,
+             "time stamp: SignerInfo.signatureAlgorithm"),
+            ("a time stamp of version 1", rewritten(r, time_stamped(stamped, replace(token, version=bytes(
+                [der.INTEGER, 1, 1])))), own, REFUSED, "time stamp: SignedData.version"),
+            ("a time stamp of another content type", rewritten(r, time_stamped(stamped, replace(
+                token, encap_content_info=token.encap_content_info.replace(authenticode.TST_INFO, _oid(
+                    "1.2.840.113549.1.9.16.1.5"))))), own, REFUSED, "time stamp: SignedData.encapContentInfo"),
+            ("the CA's root carried too", r.sign(r.leaf.chain(r.folder, "root.pem", r.intermediate, r.ca),
+                                                 r.leaf.key_file), ca_issued, REFUSED, "SignedData.certificates"),
+            ("the intermediate left out, the trust store holding it", rewritten(r, replace(parts_of(ca_signed),
+                                                                                       certificates=(r.leaf.der,))),
+             r.policy(both, r.leaf), REFUSED, "signature: certificate chain: CN=hello-origin signer test"),
+            ("a certificate signed with ECDSA", r.sign(r.under_elliptic.chain(r.folder, "e.pem", r.elliptic),
+                                                       r.under_elliptic.key_file), ca_issued, REFUSED,
+             "is signed with 1.2.840.10045.4.3.2"),
+            ("an issuer of TLS certificates only", released(r, r.sign(r.under_tls_ca.chain(r.folder, "t.pem", r.tls_ca),
+                                                                      r.under_tls_ca.key_file)),
+             r.policy(r.ca, r.under_tls_ca), REFUSED,
+             "CN=hello-origin TLS CA test, O=Throwaway may not issue"),
+            ("a key not for signatures", r.signed(r.no_signing), r.policy(r.no_signing), REFUSED,
+             "its key usage leaves out digital signatures"),
+            ("an element after SignerInfo's last field", r.file("x", pe.attach(r.image, appended(
+                authenticode.encode(parts), [1, 0, -1, 0], core.Null().dump()))).read_bytes(), own, REFUSED,
+             "signature: encoding"),
             ("no --signer", genuine, r.policy(), verdict.Status.SIGNER_NOT_CHECKED, "signature: verifies"),
             ("the unsigned image", r.rebuild, own, verdict.Status.NOT_SIGNED, "bytes: identical to the rebuild"),
             # Fields outside every signature.
@@ -121,17 +167,20 @@ class Verdicts(unittest.TestCase):
              "SignerInfo.signedAttrs: attributes 1.2.3.4 differ"),
             ("a certificate not for code signing", r.signed(r.server), r.policy(r.server), REFUSED,
              "signature: certificate chain: CN=hello-origin signer test, O=Throwaway is not for 1.3.6.1.5.5.7.3.3"),
+            ("nine certificates", rewritten(r, replace(parts, certificates=(r.publisher.der,) * 9)), own, REFUSED,
+             "SignedData.certificates: 9 certificates"),
             ("two signer infos", rewritten(r, replace(parts, signers=(signer, signer))), own, REFUSED,
              "SignedData.signerInfos"),
-            ("a certificate the chain does not need", r.sign(r.leaf.chain(r.folder, "o.pem", r.ca, r.other),
-                                                             r.leaf.key_file), ca_issued, REFUSED,
+            ("a certificate the chain does not need", rewritten(r, replace(parts_of(ca_signed), certificates=(
+                *(parts_of(ca_signed).certificates or ()), r.other.der))), ca_issued, REFUSED,
              "signature: SignedData.certificates"),
-            ("the CA's key in a copy of its name, beside it", r.sign(r.leaf.chain(r.folder, "c.pem", r.ca, r.copy),
-                                                                     r.leaf.key_file), ca_issued, REFUSED,
+            ("the CA's key in a copy of its name, beside it", rewritten(r, replace(parts_of(ca_signed), certificates=(
+                *(parts_of(ca_signed).certificates or ()), r.copy.der))), ca_issued, REFUSED,
              "signature: SignedData.certificates"),
-            ("the CA's key in a copy of its name, for it", r.sign(r.leaf.chain(r.folder, "d.pem", r.copy),
-                                                                  r.leaf.key_file), ca_issued, REFUSED,
-             "signature: certificate chain: CN=hello-origin CA test"),
+            ("the CA's key in a copy of its name, for it", rewritten(r, replace(parts_of(ca_signed), certificates=(
+                r.leaf.der, r.copy.der))), ca_issued, REFUSED, "signature: certificate chain: CN=hello-origin signer"),
+            ("the same, the trust store holding the intermediate", rewritten(r, replace(parts_of(ca_signed), certificates=(
+                r.leaf.der, r.copy.der))), r.policy(both, r.leaf), REFUSED, "certificate chain: CN=hello-origin intermediate"),
             ("the publisher's key, MD5", r.signed(r.publisher, "-h", "md5"), own, REFUSED, "SignedData.digestAlgorithms"),
             ("the publisher's key, SHA-1", r.signed(r.publisher, "-h", "sha1"), own, REFUSED,
              "SignedData.digestAlgorithms"),
@@ -180,8 +229,8 @@ class Verdicts(unittest.TestCase):
              "signer: the signing certificate is not the one given with --signer"),
             ("a signer nobody here trusts", genuine, r.policy(r.stranger, r.publisher), REFUSED,
              "signature: certificate chain: CN=hello-origin signer test"),
-            ("a revoked signer, with --crl", r.sign(chain, r.leaf.key_file), r.policy(r.ca, r.leaf, revoked), REFUSED,
-             "signature: certificate chain: CN=hello-origin signer test"),
+            ("a revoked signer, with --crl", ca_signed, r.policy(r.ca, r.leaf, revoked), REFUSED,
+             "the revocation lists given with --crl revoke it"),
         ]
         later = {"time-stamped, judged once the certificates expired", "not time-stamped, judged once the certificate "
                  "expired"}
