@@ -363,15 +363,21 @@ def verify(args: list[str]) -> int:
     return int(outcome.status)
 
 
-def check_image(args: list[str]) -> int:
-    usage = "Usage: check-image PROGRAM.exe\nChecks a release image's headers, imports and manifest."
-    _, operands = parse(args, {}, usage, "check-image")
-    if len(operands) != 1:
+def operands(args: list[str], count: int, usage: str, me: str) -> list[str]:
+    """The operands of a command that takes no option, exactly `count` of them."""
+    _, found = parse(args, {}, usage, me)
+    if len(found) != count:
         print(usage, file=sys.stderr)
-        return 2
+        raise SystemExit(2)
+    return found
+
+
+def check_image(args: list[str]) -> int:
+    (program,) = operands(args, 1, "Usage: check-image PROGRAM.exe\nChecks a release image's headers, imports and "
+                                   "manifest.", "check-image")
     from . import image_check
 
-    broken = image_check.problems(Path(operands[0]).read_bytes())
+    broken = image_check.problems(Path(program).read_bytes())
     for line in broken:
         print(f"FAIL: {printable(line)}", file=sys.stderr)
     if not broken:
@@ -381,15 +387,12 @@ def check_image(args: list[str]) -> int:
 
 
 def build_image(args: list[str]) -> int:
-    usage = "Usage: build-image SOURCE-DIR BUILD-DIR DOMAIN\nThe release's clean build of a source tree."
-    _, operands = parse(args, {}, usage, "build-image")
-    if len(operands) != 3:
-        print(usage, file=sys.stderr)
-        return 2
+    source, folder, domain = operands(args, 3, "Usage: build-image SOURCE-DIR BUILD-DIR DOMAIN\nThe release's clean "
+                                               "build of a source tree.", "build-image")
     from . import build
 
     try:
-        image, _ = build.build_image(Path(operands[0]), Path(operands[1]), operands[2])
+        image, _ = build.build_image(Path(source), Path(folder), domain)
     except build.BuildError as error:
         print(error, file=sys.stderr)
         return 1
