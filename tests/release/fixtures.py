@@ -23,6 +23,23 @@ from hello_origin_release import authenticode, der, pe, trust, verdict
 NOW = datetime.datetime.now(datetime.timezone.utc)
 
 
+def throwaway_key(name: str, elliptic: bool) -> rsa.RSAPrivateKey | ec.EllipticCurvePrivateKey:
+    """A new key, or, where HELLO_ORIGIN_TEST_KEYS names a folder, the one
+    made there by an earlier run: scripts/mutate.sh runs these tests once a
+    fault, and an RSA key takes a fifth of a second."""
+    kept = Path(os.environ.get("HELLO_ORIGIN_TEST_KEYS", "")) / f"{name}.key"
+    if "HELLO_ORIGIN_TEST_KEYS" in os.environ and kept.is_file():
+        key = serialization.load_pem_private_key(kept.read_bytes(), None)
+        assert isinstance(key, (rsa.RSAPrivateKey, ec.EllipticCurvePrivateKey))
+        return key
+    key = ec.generate_private_key(ec.SECP256R1()) if elliptic else rsa.generate_private_key(65537, 2048)
+    if "HELLO_ORIGIN_TEST_KEYS" in os.environ:
+        kept.parent.mkdir(parents=True, exist_ok=True)
+        kept.write_bytes(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                           serialization.NoEncryption()))
+    return key
+
+
 class Party:
     """A key and its certificate, written out for osslsigncode and openssl;
     with `forge`, a certificate of that party's names and key, signed by this
@@ -31,7 +48,7 @@ class Party:
     def __init__(self, folder: Path, name: str, common_name: str, issuer: Party | None = None, ca: bool = False,
                  usage: x509.ObjectIdentifier | None = ExtendedKeyUsageOID.CODE_SIGNING, crl_url: str = "",
                  elliptic: bool = False, forge: Party | None = None, key_usage: x509.KeyUsage | None = None) -> None:
-        self.key = ec.generate_private_key(ec.SECP256R1()) if elliptic else rsa.generate_private_key(65537, 2048)
+        self.key = throwaway_key(name, elliptic)
         subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common_name),
                              x509.NameAttribute(NameOID.ORGANIZATION_NAME, "Throwaway")])
         public = (forge or self).key.public_key()
