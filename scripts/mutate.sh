@@ -109,7 +109,7 @@ run_tests() {
     pattern="test_*.py"
     case "${file:-}" in *image_check.py) pattern="test_image_check.py" ;; esac
     (cd "$tree/release" && HELLO_ORIGIN_PROGRAM="$build/bin/hello-origin.exe" HELLO_ORIGIN_TEST_KEYS="$work/keys" \
-      timeout 300 /usr/bin/python3 -E -s -B -m unittest discover -s "$tree/tests/release" -t "$tree/tests/release" \
+      HELLO_ORIGIN_EXAMPLES=30 timeout 300 /usr/bin/python3 -E -s -B -m unittest discover -s "$tree/tests/release" -t "$tree/tests/release" \
       -p "$pattern") >"$work/release/test.log" 2>&1
   else
     ctest --test-dir "$build" -R '^(origin_check_tests|e2e|long_module_path)$' --timeout 300 \
