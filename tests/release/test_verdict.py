@@ -223,7 +223,8 @@ class Verdicts(unittest.TestCase):
              + genuine[len(r.rebuild) + 6:], own, REFUSED, "its entry is not an Authenticode signature"),
             ("an entry length other than the table's", genuine[:len(r.rebuild)] + bytes([genuine[len(r.rebuild)] ^ 8])
              + genuine[len(r.rebuild) + 1:], own, REFUSED, "its entry says"),
-            ("padding that is not zero", genuine[:-1] + b"\1", own, REFUSED, "not its padding"),
+            ("padding that is not zero", pe.attach(r.image, authenticode.encode(parts) + b"\1" + bytes(
+                -(9 + len(authenticode.encode(parts))) % 8)), own, REFUSED, "not its padding"),
             ("not a program", b"#!/bin/sh\n" * 100, own, REFUSED, "not a PE image: no MZ header"),
             # Who signed, and who is trusted.
             ("a stranger's certificate in the publisher's name", r.signed(r.stranger), own, REFUSED,
