@@ -7,7 +7,7 @@ set -eu
 root=$(CDPATH='' cd -- "$(dirname -- "$0")/.." && pwd)
 # Debian's python3, whose packages hold the libraries; it reads its
 # arguments before it installs the rest.
-[ -x /usr/bin/python3 ] || "$root/scripts/install-deps.sh" release
+[ -x /usr/bin/python3 ] || env -u HELLO_ORIGIN_SIGNING_PASSWORD "$root/scripts/install-deps.sh" release
 # -E -s: no PYTHON* variable or user site of the caller's picks the modules;
 # -B: no bytecode written into the checkout, which a release needs clean.
 exec /usr/bin/python3 -E -s -B "$root/release/main.py" verify "$@"

@@ -36,6 +36,7 @@ RFC3161_TIME_STAMP = "1.3.6.1.4.1.311.3.3.1"
 CONTENT_TYPE, MESSAGE_DIGEST = "1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4"
 SIGNING_TIME = "1.2.840.113549.1.9.5"
 SPC_STATEMENT_TYPE, SPC_SP_OPUS_INFO = "1.3.6.1.4.1.311.2.1.11", "1.3.6.1.4.1.311.2.1.12"
+SIGNING_CERTIFICATE, SIGNING_CERTIFICATE_V2 = "1.2.840.113549.1.9.16.2.12", "1.2.840.113549.1.9.16.2.47"
 # The signed attributes osslsigncode writes for a release, each once.
 RELEASE_ATTRIBUTES = frozenset((CONTENT_TYPE, SIGNING_TIME, SPC_STATEMENT_TYPE, MESSAGE_DIGEST, SPC_SP_OPUS_INFO))
 INDIVIDUAL_CODE_SIGNING = der.tlv(der.SEQUENCE, _oid("1.3.6.1.4.1.311.2.1.21"))
@@ -194,27 +195,34 @@ class Certificate:
         return self.typed.issuer.dump() == self.typed.subject.dump()
 
 
+def read_certificate(data: bytes) -> Certificate | None:
+    """A certificate read whole now by both libraries, so that no rule meets
+    a field that cannot be read; None for one that cannot be."""
+    try:
+        typed = asn1_x509.Certificate.load(data, strict=True)
+        typed.native
+        crypto = x509.load_der_x509_certificate(data)
+        crypto.public_key(), crypto.extensions, crypto.signature_hash_algorithm, crypto.issuer.rdns
+        return Certificate(data, typed, crypto, ", ".join(rdn.rfc4514_string() for rdn in crypto.subject.rdns))
+    # Whatever either library raises on bytes from anyone (cryptography has several kinds).
+    except Exception:
+        return None
+
+
 def _certificates(parts: SignedDataParts, what: str) -> list[Certificate]:
-    """The carried certificates, each read whole now by both libraries, so
-    that no rule meets a field that cannot be read."""
+    """The carried certificates, few and each signed with RSA."""
     field = f"{what}: SignedData.certificates"
     carried = parts.certificates or ()
     require(len(carried) <= MAX_CERTIFICATES, field, f"{len(carried)} certificates, more than any chain")
     found = []
     for number, data in enumerate(carried, 1):
-        try:
-            typed = asn1_x509.Certificate.load(data, strict=True)
-            typed.native
-            crypto = x509.load_der_x509_certificate(data)
-            crypto.public_key(), crypto.extensions, crypto.signature_hash_algorithm, crypto.issuer.rdns
-            name = ", ".join(rdn.rfc4514_string() for rdn in crypto.subject.rdns)
-            signed_with = crypto.signature_algorithm_oid
-        # Whatever either library raises on bytes from anyone (cryptography has several kinds).
-        except Exception:
-            raise Refused(field, f"certificate #{number} cannot be read") from None
-        require(signed_with in RSA_CERTIFICATE_SIGNATURES, field,
-                f"certificate #{number} ({name}) is signed with {signed_with.dotted_string}, not RSA with SHA-2")
-        found.append(Certificate(data, typed, crypto, name))
+        certificate = read_certificate(data)
+        require(certificate, field, f"certificate #{number} cannot be read")
+        assert certificate is not None
+        signed_with = certificate.crypto.signature_algorithm_oid
+        require(signed_with in RSA_CERTIFICATE_SIGNATURES, field, f"certificate #{number} ({certificate.name}) is "
+                f"signed with {signed_with.dotted_string}, not RSA with SHA-2")
+        found.append(certificate)
     return found
 
 
@@ -301,10 +309,13 @@ def _check_chain(parts: SignedDataParts, chain: list[Certificate], what: str) ->
             "not the signer's certificate and the chain that issued it up to a root, in that order, and nothing else")
 
 
-def _attribute(attribute: bytes) -> tuple[bytes, list[bytes]]:
+def _attribute(attribute: bytes, field: str) -> tuple[bytes, list[bytes]]:
     """An attribute's type, the bytes of its OBJECT IDENTIFIER, and its
     values; the attribute is strict DER already."""
-    kind, values = der.children(attribute, der.read_tlv(attribute, 0, len(attribute)))
+    top = der.read_tlv(attribute, 0, len(attribute))
+    elements = der.children(attribute, top) if top.tag == der.SEQUENCE else []
+    require([e.tag for e in elements] == [der.OID, der.SET], field, "an attribute that is not a type and a SET of values")
+    kind, values = elements
     return attribute[kind.start:kind.end], [attribute[v.start:v.end] for v in der.children(attribute, values)]
 
 
@@ -317,6 +328,29 @@ def _tst_info(parts: SignedDataParts, what: str) -> bytes:
     require(info == der.tlv(der.SEQUENCE, TST_INFO + der.tlv(0xA0, der.tlv(der.OCTET_STRING, tst_info))),
             f"{what}: SignedData.encapContentInfo", "not a TSTInfo")
     return tst_info
+
+
+def _check_signing_certificate(values: dict[str, bytes], certificate: Certificate, what: str) -> None:
+    """RFC 3161 has the authority sign a hash of its own certificate (ESS
+    signingCertificate, or V2 of RFC 5816): the carried one must be that one."""
+    field = f"{what}: SignerInfo.signedAttrs"
+    try:
+        if SIGNING_CERTIFICATE_V2 in values:
+            first = tsp.SigningCertificateV2.load(values[SIGNING_CERTIFICATE_V2])["certs"][0]
+            hash_name = first["hash_algorithm"]["algorithm"].native
+        else:
+            require(SIGNING_CERTIFICATE in values, field, "no signingCertificate, which RFC 3161 asks for")
+            first = tsp.SigningCertificate.load(values[SIGNING_CERTIFICATE])["certs"][0]
+            hash_name = "sha1"
+        named = first["cert_hash"].native == hashlib.new(hash_name, certificate.der).digest()
+        serial = first["issuer_serial"]
+        if named and not isinstance(serial, core.Void):
+            named = serial["serial_number"].native == certificate.typed.serial_number and [
+                (name.name, name.chosen.untag().dump()) for name in serial["issuer"]] == [
+                ("directory_name", certificate.typed.issuer.dump())]
+    except (ValueError, TypeError, KeyError, IndexError):
+        raise Refused(field, "its signingCertificate cannot be read") from None
+    require(named, field, "signingCertificate names another certificate than the one the time stamp carries")
 
 
 @dataclass(frozen=True)
@@ -354,7 +388,8 @@ def read_time_stamp(token: bytes, signature: bytes) -> TimeStamp:
     certificate = _signer_certificate(signer, carried, what)
     require(signer.digest_algorithm == parts.digest_algorithms[0], f"{what}: SignerInfo.digestAlgorithm",
             "not the one of SignedData.digestAlgorithms")
-    _check_attributes(signer, TST_INFO, tst_info, hash_name, None, what)
+    values = _check_attributes(signer, TST_INFO, tst_info, hash_name, None, what)
+    _check_signing_certificate(values, certificate, what)
     _verify(certificate, signer, hash_name, what)
     require(signer.unsigned_attrs is None, f"{what}: SignerInfo.unsignedAttrs", "present; no signature covers them")
     chain = chain_of(certificate, carried)
@@ -400,7 +435,7 @@ def read_signature(data: bytes) -> Signature:
     if signer.unsigned_attrs is not None:
         field = f"{what}: SignerInfo.unsignedAttrs"
         require(len(signer.unsigned_attrs) == 1, field, f"{len(signer.unsigned_attrs)} attributes, not one time stamp")
-        kind, values = _attribute(signer.unsigned_attrs[0])
+        kind, values = _attribute(signer.unsigned_attrs[0], field)
         require(kind == _oid(RFC3161_TIME_STAMP), field,
                 f"{core.ObjectIdentifier.load(kind).dotted}, not an RFC 3161 time stamp; no signature covers it")
         require(len(values) == 1, field, f"{len(values)} time stamps in one attribute")
@@ -414,8 +449,11 @@ def read_signature(data: bytes) -> Signature:
 def _canonical_signed_data(parts: SignedDataParts, what: str) -> SignedDataParts:
     """Signed data's uncovered fields in the release's form: its signer named
     by issuer and serial number, its hash with NULL parameters, rsaEncryption,
-    the chain up to a root in order, a time stamp in that form too."""
-    signer, carried = parts.signers[0], _certificates(parts, what)
+    the chain up to a root in order, nothing else beside; a time stamp in
+    that form too. The rules are the verifier's, on what this keeps."""
+    require(len(parts.signers) == 1, f"{what}: SignedData.signerInfos", "other than one signer")
+    signer = parts.signers[0]
+    carried = [c for c in map(read_certificate, parts.certificates or ()) if c is not None]
     certificate = next((c for c in carried if c.typed.key_identifier is not None
                         and signer.sid == der.tlv(0x80, c.typed.key_identifier)), None)
     if certificate is None:
@@ -424,18 +462,26 @@ def _canonical_signed_data(parts: SignedDataParts, what: str) -> SignedDataParts
     hash_oid = algos.DigestAlgorithm.load(signer.digest_algorithm)["algorithm"].dotted
     digest = next((_algorithm(oid, True) for oid, _, _ in HASHES.values() if oid == hash_oid), signer.digest_algorithm)
     unsigned = signer.unsigned_attrs
-    kind, values = (b"", []) if unsigned is None or len(unsigned) != 1 else _attribute(unsigned[0])
+    kind, values = (b"", []) if unsigned is None or len(unsigned) != 1 else _attribute(unsigned[0], what)
     if kind == _oid(RFC3161_TIME_STAMP) and len(values) == 1:
         stamp = encode(_canonical_signed_data(read_parts(values[0], "time stamp"), "time stamp"))
         unsigned = (der.tlv(der.SEQUENCE, _oid(RFC3161_TIME_STAMP) + der.tlv(der.SET, stamp)),)
+    elif what == "time stamp":
+        unsigned = None
     signer = replace(signer, version=VERSION_1, sid=der.tlv(der.SEQUENCE, typed.issuer.dump() + typed[
         "tbs_certificate"]["serial_number"].dump()), digest_algorithm=digest, signature_algorithm=RSA_SIGNATURE,
         unsigned_attrs=unsigned)
-    return replace(parts, digest_algorithms=(digest,), signers=(signer,),
+    return replace(parts, digest_algorithms=(digest,), signers=(signer,), crls=None,
                    certificates=tuple(c.der for c in chain_of(certificate, carried)))
 
 
 def canonical(data: bytes) -> bytes:
     """A signature osslsigncode wrote, in the release's one form: only the
     fields that no signature covers are written anew."""
-    return encode(_canonical_signed_data(read_parts(data, "signature"), "signature"))
+    try:
+        return encode(_canonical_signed_data(read_parts(data, "signature"), "signature"))
+    except Refused:
+        raise
+    # A time-stamp server's reply is outside text too.
+    except Exception as error:
+        raise Refused("signature", f"cannot be read ({type(error).__name__})") from None

@@ -289,13 +289,6 @@ def verify(args: list[str]) -> int:
         print(f"{me}: --domain is required: the rebuild is for the domain the publisher names\n{VERIFY_USAGE}",
               file=sys.stderr)
         return 2
-    published = operands[0]
-    shown = printable(published)
-    if not os.path.isfile(published):
-        die(me, f"no such file: {published}")
-    ca = readable(me, options.get("--ca", [None])[0], "the certificates")
-    tsa_ca = readable(me, options.get("--tsa-ca", [None])[0], "the time-stamp certificates")
-    crl = readable(me, options.get("--crl", [None])[0], "the revocation lists")
     if not is_dns_name(domain):
         print(f"{me}: '{printable(domain)}' is not a DNS name\n{VERIFY_USAGE}", file=sys.stderr)
         return 2
@@ -304,6 +297,13 @@ def verify(args: list[str]) -> int:
     if signer is not None and not re.fullmatch(r"[0-9a-f]{64}", signer):
         print(f"{me}: --signer takes the 64 hexadecimal digits of a SHA-256\n{VERIFY_USAGE}", file=sys.stderr)
         return 2
+    published = operands[0]
+    shown = printable(published)
+    if not os.path.isfile(published):
+        die(me, f"no such file: {published}")
+    ca = readable(me, options.get("--ca", [None])[0], "the certificates")
+    tsa_ca = readable(me, options.get("--tsa-ca", [None])[0], "the time-stamp certificates")
+    crl = readable(me, options.get("--crl", [None])[0], "the revocation lists")
     buildinfo_path = Path(options.get("--buildinfo", [str(Path(published).parent / "BUILDINFO")])[0])
     install(me)
     from . import build, trust, verdict

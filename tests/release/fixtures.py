@@ -13,6 +13,8 @@ import threading
 from dataclasses import replace
 from pathlib import Path
 
+from asn1crypto import tsp
+from asn1crypto import x509 as asn1_x509
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
@@ -137,6 +139,8 @@ class Releases:
 
         self.tsa_url = f"http://127.0.0.1:{serve(Responder).server_port}"
         self.genuine = self.signed(self.publisher)
+        self.chained = released(self, self.sign(self.leaf.chain(folder, "chain.pem", self.intermediate),
+                                                self.leaf.key_file, "-ts", f"{self.tsa_url}/tsa"))
 
     def revoked(self, party: Party) -> Path:
         """The intermediate CA's revocation list, naming `party`; its DER form beside it."""
@@ -227,6 +231,22 @@ def resigned(parts: authenticode.SignedDataParts, info: bytes, key: rsa.RSAPriva
         for a in (*(parts.signers[0].signed_attrs or ()), *extra))
     signature = key.sign(der.tlv(der.SET, b"".join(attributes)), padding.PKCS1v15(), hashes.SHA256())
     return with_signer(replace(parts, encap_content_info=info), signed_attrs=tuple(attributes), signature=signature)
+
+
+def certified(token: authenticode.SignedDataParts, certificate: bytes, issuer_serial: bool,
+              key: rsa.RSAPrivateKey) -> authenticode.SignedDataParts:
+    """The time stamp with a signingCertificateV2 naming `certificate`, signed anew by `key`."""
+    typed = asn1_x509.Certificate.load(certificate)
+    named = {"cert_hash": hashlib.sha256(certificate).digest()}
+    if issuer_serial:
+        named["issuer_serial"] = {"issuer": [asn1_x509.GeneralName(name="directory_name", value=typed.issuer)],
+                                  "serial_number": typed.serial_number}
+    value = tsp.SigningCertificateV2({"certs": [named]}).dump()
+    kind = authenticode._oid(authenticode.SIGNING_CERTIFICATE_V2)
+    attributes = sorted(der.tlv(der.SEQUENCE, kind + der.tlv(der.SET, value)) if a.startswith(a[:2] + kind) else a
+                        for a in token.signers[0].signed_attrs or ())
+    signature = key.sign(der.tlv(der.SET, b"".join(attributes)), padding.PKCS1v15(), hashes.SHA256())
+    return with_signer(token, signed_attrs=tuple(attributes), signature=signature)
 
 
 def time_stamped(parts: authenticode.SignedDataParts, token: authenticode.SignedDataParts) -> authenticode.SignedDataParts:

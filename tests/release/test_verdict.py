@@ -16,7 +16,8 @@ from hypothesis import HealthCheck, given, settings, strategies
 
 from asn1crypto import core
 
-from fixtures import NOW, Releases, appended, parts_of, released, resigned, rewritten, time_stamped, token_of, with_signer
+from fixtures import (NOW, Releases, appended, certified, parts_of, released, resigned, rewritten, time_stamped,
+                      token_of, with_signer)
 from hello_origin_release import authenticode, der, pe, verdict
 from hello_origin_release.authenticode import HASHES, RSA_ENCRYPTION, SHA256, _algorithm, _oid
 
@@ -85,6 +86,13 @@ class Verdicts(unittest.TestCase):
             ("a time stamp's sha256WithRSAEncryption", rewritten(r, time_stamped(stamped, with_signer(
                 token, signature_algorithm=_algorithm(HASHES["sha256"][1], True)))), own, REFUSED,
              "time stamp: SignerInfo.signatureAlgorithm"),
+            ("a time stamp naming its certificate by issuer and serial number too", rewritten(r, time_stamped(
+                stamped, certified(token, r.tsa.der, True, r.tsa.key))), own, ACCEPTED, "time stamp: "),
+            ("a time stamp naming another certificate than it carries", rewritten(r, time_stamped(stamped, certified(
+                token, r.tsa_root.der, False, r.tsa.key))), own, REFUSED, "signingCertificate names another"),
+            ("a time stamp's value in a SEQUENCE, not a SET", rewritten(r, with_signer(stamped, unsigned_attrs=(der.tlv(
+                der.SEQUENCE, _oid(authenticode.RFC3161_TIME_STAMP) + der.tlv(der.SEQUENCE, authenticode.encode(
+                    token))),))), own, REFUSED, "SignerInfo.unsignedAttrs: an attribute that is not a type and a SET"),
             ("a time stamp of version 1", rewritten(r, time_stamped(stamped, replace(token, version=bytes(
                 [der.INTEGER, 1, 1])))), own, REFUSED, "time stamp: SignedData.version"),
             ("a time stamp of another content type", rewritten(r, time_stamped(stamped, replace(
@@ -249,15 +257,18 @@ class Verdicts(unittest.TestCase):
               suppress_health_check=[HealthCheck.too_slow])
     @given(strategies.data())
     def test_no_change_is_accepted(self, data: strategies.DataObject) -> None:
-        genuine = releases.genuine
+        """Bytes changed, put in or taken out anywhere in a genuine file, or
+        in its time-stamped, CA-issued signature attached anew (so that the
+        CheckSum holds), are never accepted."""
+        r = releases
+        signature = data.draw(strategies.booleans())
+        genuine = authenticode.encode(parts_of(r.chained)) if signature else r.genuine
         offset = data.draw(strategies.integers(0, len(genuine)))
         inserted = data.draw(strategies.binary(max_size=8))
-        deleted = data.draw(strategies.integers(0 if inserted else 1, 8))
-        if not inserted and deleted == 0:
-            deleted = 1
-        changed = genuine[:offset] + inserted + genuine[offset + deleted:]
+        changed = genuine[:offset] + inserted + genuine[offset + data.draw(strategies.integers(0, 8)):]
         if changed != genuine:
-            outcome, said = judge(changed, releases.policy(signer=releases.publisher))
+            policy = r.policy(r.ca, r.leaf) if signature else r.policy(signer=r.publisher)
+            outcome, said = judge(pe.attach(r.image, changed) if signature else changed, policy)
             self.assertNotEqual(outcome.status, ACCEPTED, said)
 
 
