@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import datetime
 import hashlib
+import warnings
 from dataclasses import dataclass, replace
 
 from asn1crypto import algos, cms, core, tsp
@@ -195,15 +196,23 @@ class Certificate:
         return self.typed.issuer.dump() == self.typed.subject.dump()
 
 
+def display_name(name: x509.Name) -> str:
+    """A name in its certificate's order: "CN=..., O=..."."""
+    return ", ".join(rdn.rfc4514_string() for rdn in name.rdns)
+
+
 def read_certificate(data: bytes) -> Certificate | None:
     """A certificate read whole now by both libraries, so that no rule meets
     a field that cannot be read; None for one that cannot be."""
     try:
         typed = asn1_x509.Certificate.load(data, strict=True)
         typed.native
-        crypto = x509.load_der_x509_certificate(data)
+        # What cryptography warns of (a negative serial, say) refuses nothing by itself, and prints nothing here.
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            crypto = x509.load_der_x509_certificate(data)
         crypto.public_key(), crypto.extensions, crypto.signature_hash_algorithm, crypto.issuer.rdns
-        return Certificate(data, typed, crypto, ", ".join(rdn.rfc4514_string() for rdn in crypto.subject.rdns))
+        return Certificate(data, typed, crypto, display_name(crypto.subject))
     # Whatever either library raises on bytes from anyone (cryptography has several kinds).
     except Exception:
         return None

@@ -167,7 +167,7 @@ def release(args: list[str]) -> int:
         die(me, f"'{domain}' is not a DNS name")
     out = Path(options.get("--out", [str(ROOT / "dist")])[0])
     install(me)
-    from . import authenticode, build, pe, signing, trust, verdict
+    from . import authenticode, build, der, pe, signing, trust, verdict
 
     try:
         build.git(ROOT, "rev-parse", "--verify", "-q", "HEAD")
@@ -211,30 +211,26 @@ def release(args: list[str]) -> int:
             except signing.SigningError as error:
                 die(me, str(error))
             # osslsigncode's signature, with the fields that no signature
-            # covers written in the one form the verifier takes.
-            written = verdict.read_entry(work / "signed.exe")
+            # covers written in the one form the verifier takes, attached to
+            # the unsigned image as anyone can attach the detached signature.
             try:
-                signed = pe.attach(pe.read(unsigned), authenticode.canonical(written))
+                signature = authenticode.canonical(verdict.read_entry(work / "signed.exe"))
             except authenticode.Refused as refusal:
                 die(me, f"osslsigncode's signature cannot be put in the release's form: {refusal}")
-            # The promise to users: the unsigned image and the detached
-            # signature give the signed file; and the file is one the
-            # verifier accepts.
+            signed = pe.attach(pe.read(unsigned), signature)
+            # The promise to users: the file is one the verifier accepts.
             trusted = work / "trusted.pem"
             system = Path("/etc/ssl/certs/ca-certificates.crt")
-            trusted.write_text((system.read_text() if system.is_file() else "") + trust.pem(
-                [signing.der_of(c) for c in signer.certificates]))
+            trusted.write_text((system.read_text() if system.is_file() else "") + der.pem(
+                "CERTIFICATE", [signing.der_of(c) for c in signer.certificates]))
             policy = verdict.Policy(hashlib.sha256(signing.der_of(signer.certificate)).hexdigest(),
                                     trust.Anchors(str(trusted)))
             outcome = verdict.judge(signed, lambda: unsigned, policy, datetime.datetime.now(datetime.timezone.utc))
             if outcome.status != verdict.Status.ACCEPTED:
                 die(me, f"the signed file is not one the verifier accepts: {outcome.refusal}")
-            signature = verdict.read_signature(signed)
-            assert signature is not None
-            if pe.attach(pe.read(unsigned), signature.der) != signed:
-                die(me, "the detached signature attached to the unsigned image does not give the signed file")
+            # As osslsigncode extract-signature -pem writes it.
             files.update({"hello-origin-unsigned.exe": unsigned, "hello-origin.exe": signed,
-                          "hello-origin.exe.sig.pem": signing.pem(signature.der).encode()})
+                          "hello-origin.exe.sig.pem": der.pem("PKCS7", [signature]).encode()})
         out.mkdir(parents=True, exist_ok=True)
         for name in ("hello-origin.exe", "hello-origin-unsigned.exe", "hello-origin.exe.sig.pem", "BUILDINFO",
                      "SHA256SUMS"):
@@ -242,7 +238,7 @@ def release(args: list[str]) -> int:
         sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n" for name, data in sorted(files.items()))
         for name, data in {**files, "SHA256SUMS": sums.encode()}.items():
             (out / name).write_bytes(data)
-    by = "" if signer is None else f", signed by {signing.display_name(signer.certificate.subject)}"
+    by = "" if signer is None else f", signed by {authenticode.display_name(signer.certificate.subject)}"
     say(f"release of commit {commit} for {domain}{by}:")
     for line in sums.splitlines():
         say(f"  {line}")

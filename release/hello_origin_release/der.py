@@ -3,6 +3,7 @@ reader that re-encodes what it reads and must get the same bytes back, and
 the writer the verifier builds the one expected form with."""
 from __future__ import annotations
 
+import base64
 from dataclasses import dataclass
 
 # Deep enough for a certificate inside a time stamp inside a signature.
@@ -25,6 +26,16 @@ class Tlv:
 
     def value(self, data: bytes) -> bytes:
         return data[self.content:self.end]
+
+
+def pem(label: str, blocks: list[bytes]) -> str:
+    """DER in PEM armour, 64 characters a line, one block after another."""
+    text = []
+    for block in blocks:
+        encoded = base64.b64encode(block).decode()
+        text += [f"-----BEGIN {label}-----", *(encoded[n:n + 64] for n in range(0, len(encoded), 64)),
+                 f"-----END {label}-----"]
+    return "".join(line + "\n" for line in text)
 
 
 def header(tag: int, length: int) -> bytes:

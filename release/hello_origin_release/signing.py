@@ -3,7 +3,6 @@ built, and the signing itself, which osslsigncode does on the publisher's
 own image."""
 from __future__ import annotations
 
-import base64
 import datetime
 import os
 import subprocess
@@ -16,6 +15,7 @@ from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import rsa
 from cryptography.hazmat.primitives.serialization import pkcs12
 
+from .authenticode import display_name
 from .build import clean_environment
 
 
@@ -32,11 +32,6 @@ class SigningInput:
 
 def der_of(certificate: x509.Certificate) -> bytes:
     return certificate.public_bytes(serialization.Encoding.DER)
-
-
-def display_name(name: x509.Name) -> str:
-    """A name in its certificate's order: "CN=..., O=..."."""
-    return ", ".join(rdn.rfc4514_string() for rdn in name.rdns)
 
 
 def _read(path: str, what: str) -> bytes:
@@ -132,10 +127,3 @@ def sign(unsigned: Path, signed: Path, signing: SigningInput, password: str, url
                             stdin=subprocess.DEVNULL, capture_output=True, text=True, errors="replace", check=False)
     if result.returncode != 0:
         raise SigningError(f"osslsigncode could not sign:\n{result.stdout}{result.stderr}")
-
-
-def pem(signature: bytes) -> str:
-    """The detached signature as osslsigncode extract-signature -pem writes it."""
-    text = base64.b64encode(signature).decode()
-    return "-----BEGIN PKCS7-----\n" + "".join(text[n:n + 64] + "\n" for n in range(0, len(text), 64)) \
-        + "-----END PKCS7-----\n"

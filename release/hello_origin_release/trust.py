@@ -4,7 +4,6 @@ key usages are read here. No network: revocation is checked only against
 the lists a caller gives."""
 from __future__ import annotations
 
-import base64
 import datetime
 import functools
 import hashlib
@@ -16,6 +15,7 @@ from typing import Sequence
 
 from cryptography import x509
 
+from . import der
 from .authenticode import ANY_EXTENDED_KEY_USAGE, Certificate, Refused
 
 
@@ -24,15 +24,6 @@ class Anchors:
     """What a chain may lead to: a file of certificates, or the system's."""
     ca_file: str | None = None
     crl_file: str | None = None
-
-
-def pem(certificates: Sequence[bytes]) -> str:
-    blocks = []
-    for certificate in certificates:
-        text = base64.b64encode(certificate).decode()
-        lines = "\n".join(text[n:n + 64] for n in range(0, len(text), 64))
-        blocks.append(f"-----BEGIN CERTIFICATE-----\n{lines}\n-----END CERTIFICATE-----\n")
-    return "".join(blocks)
 
 
 def _digest(path: str | None) -> str | None:
@@ -73,10 +64,10 @@ def _openssl_verifies(certificate: bytes, untrusted: tuple[bytes, ...], anchors:
             command += ["-purpose", purpose]
         if untrusted:
             with open(os.path.join(folder, "untrusted.pem"), "w") as file:
-                file.write(pem(untrusted))
+                file.write(der.pem("CERTIFICATE", list(untrusted)))
             command += ["-untrusted", os.path.join(folder, "untrusted.pem")]
         with open(os.path.join(folder, "certificate.pem"), "w") as file:
-            file.write(pem([certificate]))
+            file.write(der.pem("CERTIFICATE", [certificate]))
         command.append(os.path.join(folder, "certificate.pem"))
         # No SSL_CERT_FILE or OPENSSL_CONF of the caller's: the system's certificates are the default.
         result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
