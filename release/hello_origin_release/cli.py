@@ -11,15 +11,17 @@ import re
 import signal
 import subprocess
 import sys
-import tempfile
+import warnings
 from pathlib import Path
 from typing import NoReturn
+
+from . import files
 
 ROOT = Path(__file__).resolve().parents[2]
 
 RELEASE_USAGE = """\
-Usage: scripts/release.sh [--domain DOMAIN] [--out DIR]
-                          [--sign CERT KEY | --pkcs12 FILE] [--timestamp URL] [--url URL]
+Usage: scripts/release.sh [--domain DOMAIN] [--out DIR] [--sign CERT KEY | --pkcs12 FILE]
+                          [--timestamp URL [--tsa-ca FILE]] [--url URL]
 Builds the release of hello-origin.exe from the committed sources, in a clean
 build folder, reproducibly, and optionally signs it with Authenticode.
   --domain DOMAIN  the trusted domain (default: the one build/mingw is
@@ -29,7 +31,10 @@ build folder, reproducibly, and optionally signs it with Authenticode.
   --sign CERT KEY  sign with this RSA certificate (PEM, with its chain after
                    it) and private key (PEM)
   --pkcs12 FILE    sign with the certificate and key in this PKCS#12 file
-  --timestamp URL  have the signature time-stamped by this RFC 3161 server
+  --timestamp URL  have the signature time-stamped by this RFC 3161 server;
+                   its reply must answer this release's own request
+  --tsa-ca FILE    the certificates (PEM) to trust for the time stamp
+                   (default: the system's)
   --url URL        the URL the signature names (default: https://DOMAIN/)
 The password of the key or of the PKCS#12 file, if it has one, is read from
 the environment variable HELLO_ORIGIN_SIGNING_PASSWORD, never from the
@@ -59,9 +64,12 @@ with the file byte for byte. Run it in a checkout of the release's tag.
   --buildinfo FILE  the release's BUILDINFO, for hints when the bytes differ
                     (default: BUILDINFO beside PUBLISHED.exe)
   --                ends the options: a file name that starts with '-' follows
-Exit status: 0 accepted; 1 refused; 2 wrong usage; 3 the file is this
-checkout's build but carries no signature; 4 it is this checkout's build
-with one signature that verifies, but no --signer was given to check.
+Each FILE, PUBLISHED.exe too, must be a regular file (certificate files at
+most 1 MiB).
+Exit status: 0 accepted; 1 refused; 2 wrong usage, or a file given that
+cannot be read; 3 the file is this checkout's build but carries no
+signature; 4 it is this checkout's build with one signature that verifies,
+but no --signer was given to check.
 No network is used: the file is read by this verifier alone."""
 
 
@@ -129,16 +137,27 @@ def install(me: str) -> None:
         die(me, "could not install what it needs")
 
 
-def readable(me: str, path: str | None, what: str) -> str | None:
-    if path is not None and not os.access(path, os.R_OK):
-        die(me, f"cannot read {what} {path}")
-    return path
+def wrong_input(me: str, message: str) -> NoReturn:
+    """An input that cannot be taken is the caller's to mend, never a verdict on the download."""
+    print(f"{me}: {printable(message)}", file=sys.stderr)
+    raise SystemExit(2)
+
+
+def certificate_file(me: str, options: dict[str, list[str]], option: str) -> bytes | None:
+    """The bytes of the file an option names: a regular file, within the bound of a file of certificates."""
+    if option not in options:
+        return None
+    path = options[option][0]
+    try:
+        return files.read_regular(path, files.MAX_CERTIFICATE_FILE)
+    except files.InputError as error:
+        wrong_input(me, f"{option} {path}: {error}")
 
 
 def release(args: list[str]) -> int:
     me = "release.sh"
     options, operands = parse(args, {"--domain": 1, "--out": 1, "--sign": 2, "--pkcs12": 1, "--timestamp": 1,
-                                     "--url": 1}, RELEASE_USAGE, me)
+                                     "--tsa-ca": 1, "--url": 1}, RELEASE_USAGE, me)
     if operands:
         print(f"{me}: unknown argument: {printable(operands[0])}\n{RELEASE_USAGE}", file=sys.stderr)
         return 2
@@ -150,6 +169,9 @@ def release(args: list[str]) -> int:
     signing_wanted = cert is not None or pfx is not None
     if not signing_wanted and (timestamp or url):
         die(me, "--timestamp and --url only apply when signing")
+    if "--tsa-ca" in options and not timestamp:
+        die(me, "--tsa-ca only applies with --timestamp")
+    tsa_ca = certificate_file(me, options, "--tsa-ca")
     # The built-in default greets copies from a domain that is not the
     # publisher's, so only a --domain that names it releases for it.
     named = options.get("--domain", [""])[0]
@@ -167,7 +189,7 @@ def release(args: list[str]) -> int:
         die(me, f"'{domain}' is not a DNS name")
     out = Path(options.get("--out", [str(ROOT / "dist")])[0])
     install(me)
-    from . import authenticode, build, der, pe, signing, trust, verdict
+    from . import build, releasing, signing, trust
 
     try:
         build.git(ROOT, "rev-parse", "--verify", "-q", "HEAD")
@@ -179,66 +201,23 @@ def release(args: list[str]) -> int:
         die(me, "the work tree has changes that are not committed (above): a release is built from committed "
                 "sources only")
     password = os.environ.get("HELLO_ORIGIN_SIGNING_PASSWORD", "")
-    with tempfile.TemporaryDirectory() as folder:
-        work = Path(folder)
-        signer = None
-        if signing_wanted:
-            try:
-                signer = signing.load(cert, key, pfx, password)
-            except signing.SigningError as error:
-                die(me, str(error))
-        commit = build.git(ROOT, "rev-parse", "HEAD")
-        place = ROOT / "build/release"
+    signer = None
+    if signing_wanted:
         try:
-            build.export_head(ROOT, place / "source")
-            image, _ = build.build_image(place / "source", place / "build", domain)
-        except build.BuildError as error:
-            print(str(error), file=sys.stderr)
-            die(me, "the build failed")
-        from . import image_check
+            signer = signing.load(cert, key, pfx, password)
+        except signing.SigningError as error:
+            die(me, str(error))
+    order = releasing.Order(domain, out, signer, password, url, timestamp, trust.Anchors(tsa_ca))
+    try:
+        commit, sums = releasing.make(ROOT, order, say)
+    except build.BuildError as error:
+        print(str(error), file=sys.stderr)
+        die(me, "the build failed")
+    except releasing.ReleaseError as error:
+        die(me, str(error))
+    from .authenticode import display_name
 
-        unsigned = image.read_bytes()
-        broken = image_check.problems(unsigned)
-        if broken:
-            die(me, "the image breaks its own promises: " + "; ".join(broken))
-        files = {"BUILDINFO": build.buildinfo(commit, place / "build", domain).encode()}
-        if signer is None:
-            files["hello-origin.exe"] = unsigned
-        else:
-            try:
-                signing.sign(image, work / "signed.exe", signer, password, url or f"https://{domain}/", timestamp,
-                             work)
-            except signing.SigningError as error:
-                die(me, str(error))
-            # osslsigncode's signature, with the fields that no signature
-            # covers written in the one form the verifier takes, attached to
-            # the unsigned image as anyone can attach the detached signature.
-            try:
-                signature = authenticode.canonical(verdict.read_entry(work / "signed.exe"))
-            except authenticode.Refused as refusal:
-                die(me, f"osslsigncode's signature cannot be put in the release's form: {refusal}")
-            signed = pe.attach(pe.read(unsigned), signature)
-            # The promise to users: the file is one the verifier accepts.
-            trusted = work / "trusted.pem"
-            system = Path("/etc/ssl/certs/ca-certificates.crt")
-            trusted.write_text((system.read_text() if system.is_file() else "") + der.pem(
-                "CERTIFICATE", [signing.der_of(c) for c in signer.certificates]))
-            policy = verdict.Policy(hashlib.sha256(signing.der_of(signer.certificate)).hexdigest(),
-                                    trust.Anchors(str(trusted)))
-            outcome = verdict.judge(signed, lambda: unsigned, policy, datetime.datetime.now(datetime.timezone.utc))
-            if outcome.status != verdict.Status.ACCEPTED:
-                die(me, f"the signed file is not one the verifier accepts: {outcome.refusal}")
-            # As osslsigncode extract-signature -pem writes it.
-            files.update({"hello-origin-unsigned.exe": unsigned, "hello-origin.exe": signed,
-                          "hello-origin.exe.sig.pem": der.pem("PKCS7", [signature]).encode()})
-        out.mkdir(parents=True, exist_ok=True)
-        for name in ("hello-origin.exe", "hello-origin-unsigned.exe", "hello-origin.exe.sig.pem", "BUILDINFO",
-                     "SHA256SUMS"):
-            (out / name).unlink(missing_ok=True)
-        sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n" for name, data in sorted(files.items()))
-        for name, data in {**files, "SHA256SUMS": sums.encode()}.items():
-            (out / name).write_bytes(data)
-    by = "" if signer is None else f", signed by {authenticode.display_name(signer.certificate.subject)}"
+    by = "" if signer is None else f", signed by {display_name(signer.certificate.subject)}"
     say(f"release of commit {commit} for {domain}{by}:")
     for line in sums.splitlines():
         say(f"  {line}")
@@ -249,19 +228,13 @@ def release(args: list[str]) -> int:
     return 0
 
 
-def buildinfo_notes(path: Path, ours: str) -> list[str]:
+def buildinfo_notes(theirs_data: bytes | None, where: str, ours: str) -> list[str]:
     """Where the release's own BUILDINFO differs from the rebuild's. It comes
     with the file, so it is read in part, printable only, and decides nothing."""
-    try:
-        # Not a FIFO or a device that a downloads folder could hold under this name.
-        if not path.is_file():
-            raise OSError
-        with open(path, "rb") as file:
-            theirs_text = file.read(16384).decode("utf-8", "replace")
-    except OSError:
-        return [f"note: no BUILDINFO at {path} to say what made the release (give it with --buildinfo)"]
+    if theirs_data is None:
+        return [f"note: no BUILDINFO at {where} to say what made the release (give it with --buildinfo)"]
     theirs = {}
-    for line in theirs_text.splitlines()[:100]:
+    for line in theirs_data.decode("utf-8", "replace").splitlines()[:100]:
         key, _, value = line.partition(": ")
         theirs.setdefault(key, value)
     notes = []
@@ -293,33 +266,34 @@ def verify(args: list[str]) -> int:
     if signer is not None and not re.fullmatch(r"[0-9a-f]{64}", signer):
         print(f"{me}: --signer takes the 64 hexadecimal digits of a SHA-256\n{VERIFY_USAGE}", file=sys.stderr)
         return 2
+    ca, tsa_ca, crl = (certificate_file(me, options, option) for option in ("--ca", "--tsa-ca", "--crl"))
     published = operands[0]
-    shown = printable(published)
-    if not os.path.isfile(published):
-        die(me, f"no such file: {published}")
-    ca = readable(me, options.get("--ca", [None])[0], "the certificates")
-    tsa_ca = readable(me, options.get("--tsa-ca", [None])[0], "the time-stamp certificates")
-    crl = readable(me, options.get("--crl", [None])[0], "the revocation lists")
-    buildinfo_path = Path(options.get("--buildinfo", [str(Path(published).parent / "BUILDINFO")])[0])
+    # Read once, before anything else: every check, and the hash printed, see the same bytes.
+    try:
+        data = files.read_regular(published, files.MAX_DOWNLOAD + 1, cut=True)
+    except files.InputError as error:
+        wrong_input(me, f"the download {published} {error}: nothing was verified")
+    buildinfo_path = options.get("--buildinfo", [str(Path(published).parent / "BUILDINFO")])[0]
+    try:
+        buildinfo_data: bytes | None = files.read_regular(buildinfo_path, files.MAX_BUILDINFO)
+    except files.InputError as error:
+        if "--buildinfo" in options:
+            wrong_input(me, f"--buildinfo {buildinfo_path}: {error}")
+        buildinfo_data = None
     install(me)
     from . import build, trust, verdict
 
-    try:
-        build.git(ROOT, "rev-parse", "--verify", "-q", "HEAD")
-    except build.BuildError:
-        die(me, f"{ROOT} is not a git checkout with a commit")
-    # Read once: every check, and the hash printed, see the same bytes.
-    try:
-        with open(published, "rb") as file:
-            data = file.read(verdict.MAX_DOWNLOAD + 1)
-    except OSError:
-        die(me, f"cannot read {published}")
-    say(f"published: {shown}, {len(data)} bytes, sha256 {hashlib.sha256(data).hexdigest()}")
+    say(f"published: {printable(published)}, {len(data)} bytes, sha256 {hashlib.sha256(data).hexdigest()}")
     say(f"domain: {domain} (given with --domain)")
-    commit = build.git(ROOT, "rev-parse", "HEAD")
     place = ROOT / "build/verify"
+    commit = ""
 
     def rebuild() -> bytes:
+        nonlocal commit
+        try:
+            commit = build.git(ROOT, "rev-parse", "--verify", "-q", "HEAD")
+        except build.BuildError:
+            die(me, f"{ROOT} is not a git checkout with a commit: nothing to rebuild the download from")
         if build.git(ROOT, "status", "--porcelain", "--untracked-files=no"):
             print("note: the checkout has changes that are not committed; the rebuild leaves them out",
                   file=sys.stderr)
@@ -340,8 +314,8 @@ def verify(args: list[str]) -> int:
     outcome = verdict.judge(data, rebuild, policy, datetime.datetime.now(datetime.timezone.utc), say)
     build_of = f"commit {commit}'s build for {domain}"
     if outcome.refusal is not None and outcome.refusal.field == "bytes":
-        say(f"bytes: {outcome.refusal.args[0].split(': ', 1)[1]}")
-        for note in buildinfo_notes(buildinfo_path, build.buildinfo(commit, place / "build", domain)):
+        say(f"bytes: {outcome.refusal.reason}")
+        for note in buildinfo_notes(buildinfo_data, buildinfo_path, build.buildinfo(commit, place / "build", domain)):
             say(note)
         say(f"verdict: REFUSED: the file is not {build_of}")
     elif outcome.refusal is not None:
@@ -401,6 +375,9 @@ COMMANDS = {"release": release, "verify": verify, "check-image": check_image, "b
 
 def main(argv: list[str]) -> int:
     os.umask(0o022)
+    # The verdict is the lines printed: no library's warning about the bytes
+    # of a download (a certificate's odd name, say) may add to them.
+    warnings.simplefilter("ignore")
     # A kill runs the clean-up of the temporary folder, which may hold a password.
     for number, code in ((signal.SIGTERM, 143), (signal.SIGHUP, 129)):
         signal.signal(number, lambda *_, code=code: sys.exit(code))

@@ -39,7 +39,7 @@ def _string(image: pe.PeImage, rva: int, what: str) -> str:
             continue
         if b"\0" in text:
             return text.split(b"\0")[0].decode("ascii", "replace")
-    raise pe.PeError(f"{what}: no name ends within its section")
+    raise pe.PeError(what, "no name ends within its section")
 
 
 def imports(image: pe.PeImage) -> list[str]:
@@ -51,7 +51,7 @@ def imports(image: pe.PeImage) -> list[str]:
             return names
         names.append(_string(image, descriptor[3], "an imported DLL's name"))
     if rva:
-        raise pe.PeError(f"the import directory: more than {MAX_IMPORTED_DLLS} DLLs")
+        raise pe.PeError("the import directory", f"more than {MAX_IMPORTED_DLLS} DLLs")
     return names
 
 

@@ -15,7 +15,7 @@ from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import rsa
 from cryptography.hazmat.primitives.serialization import pkcs12
 
-from .authenticode import display_name
+from .authenticode import display_name, key_problem
 from .build import clean_environment
 
 
@@ -105,13 +105,14 @@ def load(cert: str | None, key: str | None, pfx: str | None, password: str) -> S
     # An RSA signature has one form for each message; the verifier takes no other.
     if not isinstance(private_key, rsa.RSAPrivateKey):
         raise SigningError(f"the key of {subject} is not an RSA key: a release is signed with RSA")
+    problem = key_problem(certificate.public_key())
+    if problem is not None:
+        raise SigningError(f"the key of {subject} is {problem}: the verifier refuses it")
     return SigningInput(arguments, certificate, certificates)
 
 
-def sign(unsigned: Path, signed: Path, signing: SigningInput, password: str, url: str, timestamp: str | None,
-         work: Path) -> None:
-    """osslsigncode's Authenticode signature: SHA-256, the program's name and
-    URL, and a time stamp when a server is named."""
+def sign(unsigned: Path, signed: Path, signing: SigningInput, password: str, url: str, work: Path) -> None:
+    """osslsigncode's Authenticode signature: SHA-256, the program's name and URL."""
     command = ["osslsigncode", "sign", "-h", "sha256", "-n", "hello-origin", "-i", url,
                *signing.osslsigncode_arguments]
     if password:
@@ -121,8 +122,6 @@ def sign(unsigned: Path, signed: Path, signing: SigningInput, password: str, url
         with os.fdopen(descriptor, "w") as file:
             file.write(password)
         command += ["-readpass", str(secret)]
-    if timestamp:
-        command += ["-ts", timestamp]
     result = subprocess.run([*command, "-in", str(unsigned), "-out", str(signed)], env=clean_environment(),
                             stdin=subprocess.DEVNULL, capture_output=True, text=True, errors="replace", check=False)
     if result.returncode != 0:

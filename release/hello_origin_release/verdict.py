@@ -7,18 +7,16 @@ from __future__ import annotations
 import datetime
 import enum
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Callable
 
 from cryptography.x509.oid import ExtendedKeyUsageOID
 
-from . import authenticode, der, pe, trust
+from . import authenticode, files, pe, trust
 from .authenticode import Refused, Signature
 
-# A release is some 25 KiB, its signature with a time stamp and chains some
-# 10 KiB; nothing near these is one.
-MAX_DOWNLOAD = 16 * 1024 * 1024
+# A release's signature with a time stamp and chains is some 10 KiB; nothing near this is one.
 MAX_SIGNATURE = 256 * 1024
+MAX_DOWNLOAD = files.MAX_DOWNLOAD
 
 
 class Status(enum.IntEnum):
@@ -43,44 +41,29 @@ class Outcome:
     refusal: Refused | None = None
 
 
-def read_entry(path: Path) -> bytes:
-    """The signature osslsigncode wrote into a file, as it wrote it."""
-    entry = pe.certificate_entry(pe.read(path.read_bytes()))
-    if entry is None:
-        raise Refused("file", f"{path} is not signed")
-    return entry[:der.read_tlv(entry, 0, len(entry)).end]
-
-
 def read_signature(data: bytes) -> Signature | None:
     """The file's signature in the one place and form a release has it, or
     None for a file without a certificate table."""
     try:
-        image = pe.read(data)
-        entry = pe.certificate_entry(image)
+        entry = pe.certificate_entry(pe.read(data))
     except pe.PeError as error:
-        raise Refused("file", str(error)) from None
+        raise Refused(error.field, error.reason) from None
     if entry is None:
         return None
     if len(entry) > MAX_SIGNATURE:
         raise Refused("the certificate table", f"{len(entry)} bytes, more than any release's signature")
-    try:
-        signature = der.read_tlv(entry, 0, len(entry))
-    except der.DerError as error:
-        raise Refused("signature: encoding", f"not strict DER: {error}") from None
-    padding = entry[signature.end:]
-    if padding != bytes(len(padding)) or len(padding) >= 8 or (8 + len(entry)) % 8:
-        raise Refused("the certificate table", f"{len(padding)} bytes after the signature that are not its padding")
-    return authenticode.read_signature(entry[:signature.end])
+    return authenticode.read_signature(entry)
 
 
 def check_trust(signature: Signature, policy: Policy, now: datetime.datetime) -> None:
     """The signer's chain, and the time stamp's; a time-stamped signature is
-    judged at the time stamp's time, as Windows judges it."""
-    at = now if signature.time_stamp is None else signature.time_stamp.time
+    judged at the time stamp's time, as Windows judges it, unless its
+    certificate is for lifetime signing, which Windows judges now."""
+    stamp = signature.time_stamp
+    at = now if stamp is None or trust.lifetime_signing(signature.signer) else stamp.time
     trust.check_chain(signature.chain, policy.anchors, at, "signature", ExtendedKeyUsageOID.CODE_SIGNING)
-    if signature.time_stamp is not None:
-        trust.check_chain(signature.time_stamp.chain, policy.tsa_anchors, at, "time stamp",
-                          ExtendedKeyUsageOID.TIME_STAMPING)
+    if stamp is not None:
+        trust.check_chain(stamp.chain, policy.tsa_anchors, stamp.time, "time stamp", ExtendedKeyUsageOID.TIME_STAMPING)
 
 
 def first_difference(a: bytes, b: bytes) -> int | None:

@@ -24,8 +24,8 @@ class ImageCheck(unittest.TestCase):
         rows = [
             ("the program", PROGRAM, None),
             ("a console program", patched(IMAGE.optional_header + 68, "<H", 3), "Subsystem is 3"),
-            *((f"without {name.split()[0]}", patched(characteristics, "<H", IMAGE.dll_characteristics & ~bit),
-               name.split()[0]) for bit, name in image_check.REQUIRED_CHARACTERISTICS.items()),
+            *((f"without {name}", patched(characteristics, "<H", IMAGE.dll_characteristics & ~bit), name)
+              for bit, name in ((0x40, "DYNAMIC_BASE"), (0x20, "HIGH_ENTROPY_VA"), (0x100, "NX_COMPAT"))),
             ("a DLL that is not a KnownDLL", PROGRAM.replace(b"USER32.dll", b"EVIL32.dll"), "imports EVIL32.dll"),
             ("a delay-loaded DLL", patched(IMAGE.optional_header + 112 + 8 * 13, "<I", 0x1000), "delay-loads"),
             ("an element the program does not need", PROGRAM.replace(b"<dpiAwareness", b"<dpiAwarenesz"),

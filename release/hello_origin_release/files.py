@@ -1,0 +1,48 @@
+"""Files named on the command line, read only when they are regular files
+and only up to a bound: a FIFO, a device or a folder under a file's name
+must neither hang the tools nor fill memory."""
+from __future__ import annotations
+
+import os
+import stat
+
+# The system's whole bundle of roots is some 220 KiB (Debian 12: 219,597 bytes).
+MAX_CERTIFICATE_FILE = 1024 * 1024
+# A release is some 25 KiB; nothing near this is one.
+MAX_DOWNLOAD = 16 * 1024 * 1024
+# A BUILDINFO is a few KiB.
+MAX_BUILDINFO = 64 * 1024
+
+
+class InputError(Exception):
+    """A file that cannot be taken; the text says why, without its name."""
+
+
+def read_regular(path: str, limit: int, cut: bool = False) -> bytes:
+    """The bytes of the regular file `path`, at most `limit` of them; with
+    `cut`, the first `limit` bytes of a longer one."""
+    try:
+        # O_NONBLOCK: opening a FIFO does not wait for a writer.
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    except OSError as error:
+        raise InputError(f"cannot be opened ({error.strerror})") from None
+    try:
+        status = os.fstat(descriptor)
+        if not stat.S_ISREG(status.st_mode):
+            raise InputError("is not a regular file")
+        if status.st_size > limit and not cut:
+            raise InputError(f"holds {status.st_size} bytes, more than the {limit} such a file has")
+        chunks, size = [], 0
+        while size <= limit:
+            chunk = os.read(descriptor, limit + 1 - size)
+            if not chunk:
+                break
+            chunks.append(chunk)
+            size += len(chunk)
+        if size > limit and not cut:
+            raise InputError(f"holds more than the {limit} bytes such a file has")
+        return b"".join(chunks)[:limit]
+    except OSError as error:
+        raise InputError(f"cannot be read ({error.strerror})") from None
+    finally:
+        os.close(descriptor)
