@@ -18,7 +18,7 @@ from typing import NoReturn
 ROOT = Path(__file__).resolve().parents[2]
 
 RELEASE_USAGE = """\
-Usage: scripts/release.sh [--domain DOMAIN] [--out DIR]
+Usage: scripts/release.sh [--domain DOMAIN] [--out DIR] [--host-tools | --mirror URL]
                           [--sign CERT KEY | --pkcs12 FILE] [--timestamp URL] [--url URL]
 Builds the release of hello-origin.exe from the committed sources, in a clean
 build folder, reproducibly, and optionally signs it with Authenticode.
@@ -31,17 +31,23 @@ build folder, reproducibly, and optionally signs it with Authenticode.
   --pkcs12 FILE    sign with the certificate and key in this PKCS#12 file
   --timestamp URL  have the signature time-stamped by this RFC 3161 server
   --url URL        the URL the signature names (default: https://DOMAIN/)
+  --host-tools     build with this host's own tools, not the pinned build
+                   environment (release/build-environment); BUILDINFO says so
+  --mirror URL     the Debian archive to make the pinned build root from,
+                   where this host is not that environment
 The password of the key or of the PKCS#12 file, if it has one, is read from
 the environment variable HELLO_ORIGIN_SIGNING_PASSWORD, never from the
 command line, where other users of the machine could see it.
 Writes hello-origin.exe, BUILDINFO and SHA256SUMS; when signing, also the
 detached signature hello-origin.exe.sig.pem and the unsigned image
 hello-origin-unsigned.exe, from which anyone can rebuild the signed file. A
-signed release is first checked as verify-release.sh checks a download."""
+signed release is first checked as verify-release.sh checks a download.
+Exit status 5: the pinned build environment could not be made here."""
 
 VERIFY_USAGE = """\
 Usage: scripts/verify-release.sh --domain DOMAIN [--signer SHA256] [--ca FILE]
-                                 [--tsa-ca FILE] [--crl FILE] [--buildinfo FILE] [--] PUBLISHED.exe
+                                 [--tsa-ca FILE] [--crl FILE] [--buildinfo FILE]
+                                 [--host-tools | --mirror URL] [--] PUBLISHED.exe
 Checks that a published hello-origin.exe is this checkout's build for a
 domain, signed once, by the publisher, in the one form a release has:
 rebuilds the program from the committed sources in a clean environment,
@@ -58,11 +64,17 @@ with the file byte for byte. Run it in a checkout of the release's tag.
                     certificate; revocation is not checked otherwise
   --buildinfo FILE  the release's BUILDINFO, for hints when the bytes differ
                     (default: BUILDINFO beside PUBLISHED.exe)
+  --host-tools      rebuild with this host's own tools, not the pinned build
+                    environment (release/build-environment)
+  --mirror URL      the Debian archive to make the pinned build root from,
+                    where this host is not that environment
   --                ends the options: a file name that starts with '-' follows
 Exit status: 0 accepted; 1 refused; 2 wrong usage; 3 the file is this
 checkout's build but carries no signature; 4 it is this checkout's build
-with one signature that verifies, but no --signer was given to check.
-No network is used: the file is read by this verifier alone."""
+with one signature that verifies, but no --signer was given to check; 5 the
+pinned build environment could not be made here, so nothing was judged.
+The file is read by this verifier alone; the network is used only to make
+the pinned build root, once, on a host that is not that environment."""
 
 
 def printable(text: str) -> str:
@@ -135,10 +147,27 @@ def readable(me: str, path: str | None, what: str) -> str | None:
     return path
 
 
+def wrong_mirror(options: dict[str, list[str]], usage: str, me: str) -> str | None:
+    """--mirror's archive, when it is an http(s) URL and --host-tools is not also given."""
+    from .environment import FORMS
+
+    mirror = options.get("--mirror", [None])[0]
+    if mirror is not None and ("--host-tools" in options or not re.fullmatch(FORMS["archive"], mirror)):
+        print(f"{me}: --mirror takes an http:// or https:// URL, and not with --host-tools\n{usage}", file=sys.stderr)
+        raise SystemExit(2)
+    return mirror
+
+
+def unavailable(me: str, error: Exception) -> int:
+    """Could not rebuild is not forged: its own exit status, and no verdict."""
+    print(f"{me}: {printable(str(error))}", file=sys.stderr)
+    return 5
+
+
 def release(args: list[str]) -> int:
     me = "release.sh"
     options, operands = parse(args, {"--domain": 1, "--out": 1, "--sign": 2, "--pkcs12": 1, "--timestamp": 1,
-                                     "--url": 1}, RELEASE_USAGE, me)
+                                     "--url": 1, "--host-tools": 0, "--mirror": 1}, RELEASE_USAGE, me)
     if operands:
         print(f"{me}: unknown argument: {printable(operands[0])}\n{RELEASE_USAGE}", file=sys.stderr)
         return 2
@@ -166,8 +195,9 @@ def release(args: list[str]) -> int:
     if not is_dns_name(domain):
         die(me, f"'{domain}' is not a DNS name")
     out = Path(options.get("--out", [str(ROOT / "dist")])[0])
+    mirror = wrong_mirror(options, RELEASE_USAGE, me)
     install(me)
-    from . import authenticode, build, der, pe, signing, trust, verdict
+    from . import authenticode, build, buildroot, der, pe, signing, trust, verdict
 
     try:
         build.git(ROOT, "rev-parse", "--verify", "-q", "HEAD")
@@ -190,8 +220,11 @@ def release(args: list[str]) -> int:
         commit = build.git(ROOT, "rev-parse", "HEAD")
         place = ROOT / "build/release"
         try:
+            tools = build.toolchain("--host-tools" in options, mirror, place, say)
             build.export_head(ROOT, place / "source")
-            image, _ = build.build_image(place / "source", place / "build", domain)
+            image, _ = build.build_image(place / "source", place / "build", domain, tools=tools)
+        except buildroot.Unavailable as error:
+            return unavailable(me, error)
         except build.BuildError as error:
             print(str(error), file=sys.stderr)
             die(me, "the build failed")
@@ -201,7 +234,7 @@ def release(args: list[str]) -> int:
         broken = image_check.problems(unsigned)
         if broken:
             die(me, "the image breaks its own promises: " + "; ".join(broken))
-        files = {"BUILDINFO": build.buildinfo(commit, place / "build", domain).encode()}
+        files = {"BUILDINFO": build.buildinfo(commit, place / "build", domain, tools).encode()}
         if signer is None:
             files["hello-origin.exe"] = unsigned
         else:
@@ -276,7 +309,7 @@ def buildinfo_notes(path: Path, ours: str) -> list[str]:
 def verify(args: list[str]) -> int:
     me = "verify-release.sh"
     options, operands = parse(args, {"--domain": 1, "--signer": 1, "--ca": 1, "--tsa-ca": 1, "--crl": 1,
-                                     "--buildinfo": 1}, VERIFY_USAGE, me)
+                                     "--buildinfo": 1, "--host-tools": 0, "--mirror": 1}, VERIFY_USAGE, me)
     if len(operands) != 1:
         print(f"{me}: give exactly one file to check\n{VERIFY_USAGE}", file=sys.stderr)
         return 2
@@ -301,8 +334,9 @@ def verify(args: list[str]) -> int:
     tsa_ca = readable(me, options.get("--tsa-ca", [None])[0], "the time-stamp certificates")
     crl = readable(me, options.get("--crl", [None])[0], "the revocation lists")
     buildinfo_path = Path(options.get("--buildinfo", [str(Path(published).parent / "BUILDINFO")])[0])
+    mirror = wrong_mirror(options, VERIFY_USAGE, me)
     install(me)
-    from . import build, trust, verdict
+    from . import build, buildroot, trust, verdict
 
     try:
         build.git(ROOT, "rev-parse", "--verify", "-q", "HEAD")
@@ -318,14 +352,17 @@ def verify(args: list[str]) -> int:
     say(f"domain: {domain} (given with --domain)")
     commit = build.git(ROOT, "rev-parse", "HEAD")
     place = ROOT / "build/verify"
+    tools = build.HOST_TOOLS
 
     def rebuild() -> bytes:
+        nonlocal tools
         if build.git(ROOT, "status", "--porcelain", "--untracked-files=no"):
             print("note: the checkout has changes that are not committed; the rebuild leaves them out",
                   file=sys.stderr)
         try:
+            tools = build.toolchain("--host-tools" in options, mirror, place, say)
             build.export_head(ROOT, place / "source")
-            image, note = build.build_image(place / "source", place / "build", domain, rebuild=True)
+            image, note = build.build_image(place / "source", place / "build", domain, rebuild=True, tools=tools)
         except build.BuildError as error:
             print(str(error), file=sys.stderr)
             die(me, "the rebuild failed")
@@ -337,11 +374,14 @@ def verify(args: list[str]) -> int:
         return data
 
     policy = verdict.Policy(signer, trust.Anchors(ca, crl), trust.Anchors(tsa_ca))
-    outcome = verdict.judge(data, rebuild, policy, datetime.datetime.now(datetime.timezone.utc), say)
+    try:
+        outcome = verdict.judge(data, rebuild, policy, datetime.datetime.now(datetime.timezone.utc), say)
+    except buildroot.Unavailable as error:
+        return unavailable(me, error)
     build_of = f"commit {commit}'s build for {domain}"
     if outcome.refusal is not None and outcome.refusal.field == "bytes":
         say(f"bytes: {outcome.refusal.args[0].split(': ', 1)[1]}")
-        for note in buildinfo_notes(buildinfo_path, build.buildinfo(commit, place / "build", domain)):
+        for note in buildinfo_notes(buildinfo_path, build.buildinfo(commit, place / "build", domain, tools)):
             say(note)
         say(f"verdict: REFUSED: the file is not {build_of}")
     elif outcome.refusal is not None:
