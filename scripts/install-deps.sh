@@ -34,6 +34,20 @@ release_set="$build_set git publicsuffix psl idn2 osslsigncode openssl $python_s
 test_set="$demo_set $release_set g++ clang clang-tidy clang-format valgrind shellcheck python3-hypothesis pyflakes3"
 
 root=$(CDPATH='' cd -- "$(dirname -- "$0")/.." && pwd)
+# Whether this host is other than the pinned build environment: another
+# system, or a pinned package installed at another version (one not yet
+# installed comes from the suite, at its version).
+other_than_pinned() {
+  pinned="$root/release/build-environment"
+  # shellcheck source=/dev/null # the system's own
+  [ "$( (. /etc/os-release && echo "$ID $VERSION_CODENAME") 2>/dev/null)" = "debian $(sed -n 's/^suite: //p' "$pinned")" ] ||
+    return 0
+  ! sed -n 's/^package: //p' "$pinned" | while read -r name version; do
+    have=$(dpkg-query -W -f='${db:Status-Status} ${Version}\n' "$name" 2>/dev/null | sed -n 's/^installed //p' | sort -u)
+    [ -z "$have" ] || [ "$have" = "$version" ] || exit 1
+  done
+}
+
 case "${1:-test}" in
   -h | --help) usage; exit 0 ;;
   demo) set_name=demo; packages=$demo_set; why="for the demo (to build hello-origin.exe and show its box under Wine)" ;;
@@ -47,19 +61,6 @@ esac
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
 
-# Whether this host is other than the pinned build environment: another
-# system, or a pinned package installed at another version (one not yet
-# installed comes from the suite, at its version).
-other_than_pinned() {
-  pinned="$root/release/build-environment"
-  # shellcheck source=/dev/null # the system's own
-  [ "$( (. /etc/os-release && echo "$ID $VERSION_CODENAME") 2>/dev/null)" = "debian $(sed -n 's/^suite: //p' "$pinned")" ] ||
-    return 0
-  ! sed -n 's/^package: //p' "$pinned" | while read -r name version; do
-    have=$(dpkg-query -W -f='${db:Status-Status} ${Version}\n' "$name" 2>/dev/null | sed -n 's/^installed //p')
-    [ -z "$have" ] || [ "$have" = "$version" ] || exit 1
-  done
-}
 
 # Stops when the CMake the build would run, the one on PATH or else the one
 # apt would install, is older than CMakeLists.txt requires; quiet while apt

@@ -19,10 +19,13 @@ from .environment import Environment, differences, installed
 # Beside the pinned packages, at the suite's versions: the configure step's
 # checks of the trusted domain, which judge it and make no byte.
 UNPINNED = ("publicsuffix", "psl", "idn2")
-NO_PRIVILEGE = ("cannot make or enter the pinned build root here: not root, and this host allows no user namespaces; "
-                "run as root (sudo), allow unprivileged user namespaces (sysctl kernel.unprivileged_userns_clone=1; "
-                "on Ubuntu kernel.apparmor_restrict_unprivileged_userns=0), or build on Debian {suite} with the "
-                "versions of release/build-environment")
+NO_PRIVILEGE = {
+    True: "cannot make or enter the pinned build root here: as root, unshare cannot give it a mount namespace of "
+          "its own (run a container with --privileged; in a chroot, make its / a mount point)",
+    False: "cannot make or enter the pinned build root here: not root, and this host allows no user namespaces; "
+           "run as root (sudo), or allow unprivileged user namespaces (sysctl kernel.unprivileged_userns_clone=1; "
+           "on Ubuntu kernel.apparmor_restrict_unprivileged_userns=0)"}
+ELSEWHERE = ", or build on Debian {suite} with the versions of release/build-environment"
 # Run by unshare in a mount namespace of its own, so that nothing stays
 # mounted: the root gets the host's devices, a /tmp of its own, and the build
 # folder at the same path as outside; the build sees a fixed environment.
@@ -187,7 +190,7 @@ def ready(environment: Environment, mirror: str | None, say: Callable[[str], Non
     lock = os.open(cache / f"root-{environment.sha256}.lock", os.O_RDWR | os.O_CREAT, 0o600)
     fcntl.flock(lock, fcntl.LOCK_EX)
     if not namespaces():
-        raise Unavailable(NO_PRIVILEGE.format(suite=environment.suite))
+        raise Unavailable(NO_PRIVILEGE[os.geteuid() == 0] + ELSEWHERE.format(suite=environment.suite))
     why = damage(environment, folder)
     if why is None:
         say(f"build root: {folder} (kept, checked)")

@@ -363,6 +363,9 @@ def verify(args: list[str]) -> int:
             tools = build.toolchain("--host-tools" in options, mirror, place, say)
             build.export_head(ROOT, place / "source")
             image, note = build.build_image(place / "source", place / "build", domain, rebuild=True, tools=tools)
+        # Past the verdict's own catch-all: no file is refused for this.
+        except buildroot.Unavailable as error:
+            raise SystemExit(unavailable(me, error))
         except build.BuildError as error:
             print(str(error), file=sys.stderr)
             die(me, "the rebuild failed")
@@ -374,10 +377,7 @@ def verify(args: list[str]) -> int:
         return data
 
     policy = verdict.Policy(signer, trust.Anchors(ca, crl), trust.Anchors(tsa_ca))
-    try:
-        outcome = verdict.judge(data, rebuild, policy, datetime.datetime.now(datetime.timezone.utc), say)
-    except buildroot.Unavailable as error:
-        return unavailable(me, error)
+    outcome = verdict.judge(data, rebuild, policy, datetime.datetime.now(datetime.timezone.utc), say)
     build_of = f"commit {commit}'s build for {domain}"
     if outcome.refusal is not None and outcome.refusal.field == "bytes":
         say(f"bytes: {outcome.refusal.args[0].split(': ', 1)[1]}")
