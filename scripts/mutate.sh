@@ -105,9 +105,13 @@ run_tests() {
   elif [ "$1" = core ]; then
     timeout 120 "$build/tests/origin_check_tests" --gtest_brief=1 >"$work/core/test.log" 2>&1
   elif [ "$1" = release ]; then
-    # The image check's faults meet its own test alone; the throwaway keys are made once.
+    # The image check's and the build environment's faults meet their own tests alone; the throwaway keys are made
+    # once.
     pattern="test_*.py"
-    case "${file:-}" in *image_check.py) pattern="test_image_check.py" ;; esac
+    case "${file:-}" in
+      *image_check.py) pattern="test_image_check.py" ;;
+      *environment.py | *buildroot.py) pattern="test_environment.py" ;;
+    esac
     (cd "$tree/release" && HELLO_ORIGIN_PROGRAM="$build/bin/hello-origin.exe" HELLO_ORIGIN_TEST_KEYS="$work/keys" \
       HELLO_ORIGIN_EXAMPLES=30 timeout 300 /usr/bin/python3 -E -s -B -m unittest discover -s "$tree/tests/release" -t "$tree/tests/release" \
       -p "$pattern") >"$work/release/test.log" 2>&1
