@@ -326,6 +326,7 @@ def verify(args: list[str]) -> int:
     if signer is not None and not re.fullmatch(r"[0-9a-f]{64}", signer):
         print(f"{me}: --signer takes the 64 hexadecimal digits of a SHA-256\n{VERIFY_USAGE}", file=sys.stderr)
         return 2
+    mirror = wrong_mirror(options, VERIFY_USAGE, me)
     published = operands[0]
     shown = printable(published)
     if not os.path.isfile(published):
@@ -334,7 +335,6 @@ def verify(args: list[str]) -> int:
     tsa_ca = readable(me, options.get("--tsa-ca", [None])[0], "the time-stamp certificates")
     crl = readable(me, options.get("--crl", [None])[0], "the revocation lists")
     buildinfo_path = Path(options.get("--buildinfo", [str(Path(published).parent / "BUILDINFO")])[0])
-    mirror = wrong_mirror(options, VERIFY_USAGE, me)
     install(me)
     from . import build, buildroot, trust, verdict
 
