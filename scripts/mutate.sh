@@ -105,8 +105,7 @@ run_tests() {
   elif [ "$1" = core ]; then
     timeout 120 "$build/tests/origin_check_tests" --gtest_brief=1 >"$work/core/test.log" 2>&1
   elif [ "$1" = release ]; then
-    # The image check's and the build environment's faults meet their own tests alone; the throwaway keys are made
-    # once.
+    # The image check's and the environment's faults meet their own tests alone; the throwaway keys are made once.
     pattern="test_*.py"
     case "${file:-}" in
       *image_check.py) pattern="test_image_check.py" ;;

@@ -4,10 +4,8 @@
 
 failures=0
 
-# The release commands build in the pinned build environment, or in a root
-# they make from it; where this host is not that environment, the tests have
-# them build with its own tools, as the suite makes no root.
-# Usage: tooled SCRIPT: a command that runs SCRIPT so
+# A command that runs the release SCRIPT in the pinned build environment if this host is it, else with the host's
+# own tools: the suite makes no build root. Usage: tooled SCRIPT
 tooled() {
   /usr/bin/python3 -E -s -B -c 'import sys; sys.path[:0] = [sys.argv[1]]; from hello_origin_release import environment
 sys.exit(1 if environment.host_differences(environment.load()) else 0)' "$(dirname "$1")/../release" && echo "$1" && return

@@ -1,5 +1,4 @@
-"""The build environment file's reader, installed against pinned versions, a kept build root's checks against
-damage (fake roots, no network), and the line that says why a root could not be made."""
+"""The build environment's file, versions, kept roots' damage (fake roots, no network), and why no root was made."""
 from __future__ import annotations
 
 import contextlib
@@ -20,7 +19,6 @@ FILES = {"cmake": {"usr/bin/cmake": b"cmake"}, "libgmp10": {"usr/lib/libgmp.so.1
 
 
 def fake_root(folder: Path, versions: dict[str, str]) -> None:
-    """A kept root of PINNED as make() leaves it, holding `versions`."""
     info = folder / "root/var/lib/dpkg/info"
     info.mkdir(parents=True)
     (folder / "stamp").write_text(PINNED.sha256 + "\n")
@@ -43,13 +41,9 @@ class Environment(unittest.TestCase):
             ("a field again", GOOD + "suite: trixie\n", "line 8: suite given again"),
             ("a package again", GOOD + "package: cmake 3.31.6-2\n", "line 8: package cmake named again"),
             ("a comma in a name", GOOD.replace("cmake 3", "cmake,gdb 3"), "line 6: package: not in its form"),
-            ("an option for a version", GOOD.replace("3.25.1-1", "--hook=x"), "line 6: package: not in its form"),
             ("a version ending in a hyphen", GOOD.replace("3.25.1-1", "3.25.1-"), "line 6: package"),
             ("an archive not on http", GOOD.replace("http://deb", "ftp://deb"), "line 4: archive: not in"),
             ("an archive with a space", GOOD.replace("debian/", "debian /"), "line 4: archive: not in"),
-            ("a snapshot not a time", GOOD.replace("20260712T", "2026-07-12T"), "line 5: snapshot: not in"),
-            ("a tab", GOOD.replace("suite: ", "suite:\t"), "line 2: not 'suite'"),
-            ("line ends of Windows", GOOD.replace("\n", "\r\n"), "line 2: suite: not in"),
             ("no snapshot", GOOD.replace("snapshot: 20260712T000000Z\n", ""), "no snapshot"),
             ("no package", GOOD.split("package")[0], "no package"),
             ("no line end last", GOOD[:-1], "the last line has no line end"),
@@ -71,8 +65,6 @@ class Environment(unittest.TestCase):
             ("exactly the pinned", {"cmake": {("3.25.1-1", "amd64")}, "libgmp10": gmp}, []),
             ("for all architectures", {"cmake": {("3.25.1-1", "all")}, "libgmp10": gmp}, []),
             ("another version", {"cmake": {("3.31.6-2", "amd64")}, "libgmp10": gmp}, ["cmake is 3.31.6-2, not 3.25.1-1"]),
-            ("no epoch", {"cmake": {("3.25.1-1", "all")}, "libgmp10": {("6.2.1+dfsg1-1.1", "amd64")}},
-             ["libgmp10 is 6.2.1+dfsg1-1.1, not 2:6.2.1+dfsg1-1.1"]),
             ("for another architecture only", {"cmake": {("3.25.1-1", "arm64")}, "libgmp10": gmp},
              ["cmake 3.25.1-1 is not installed"]),
             ("nothing", {}, ["cmake 3.25.1-1 is not installed", "libgmp10 2:6.2.1+dfsg1-1.1 is not installed"]),
@@ -85,8 +77,6 @@ class Environment(unittest.TestCase):
         absent = environment.parse(GOOD.split("package")[0] + "package: no-such-package-here 1.0\n")
         rows = [
             ("Debian 13", "ID=debian\nVERSION_CODENAME=trixie\n", ["the host is debian trixie, not debian bookworm"]),
-            ("Ubuntu", 'ID=ubuntu\nVERSION_CODENAME="bookworm"\n', ["the host is ubuntu bookworm, not debian bookworm"]),
-            ("no codename", "ID=debian\n", ["the host is debian ?, not debian bookworm"]),
             ("the suite, quoted: then dpkg's database", "ID='debian'\nVERSION_CODENAME=\"bookworm\"\n",
              ["no-such-package-here 1.0 is not installed"]),
         ]
@@ -99,7 +89,6 @@ class Environment(unittest.TestCase):
     def test_kept_root(self) -> None:
         def rewrite(path: str, old: str, new: str) -> None:
             (folder / path).write_text((folder / path).read_text().replace(old, new))
-
         rows = [
             ("whole", lambda: None, None),
             ("no stamp", lambda: (folder / "stamp").unlink(), "it has no stamp: its making did not finish"),
@@ -150,11 +139,10 @@ class Environment(unittest.TestCase):
 
     def test_cache_and_mirror(self) -> None:
         for environ, expected in [({"XDG_CACHE_HOME": "/c", "HOME": "/h"}, "/c/hello-origin"),
-                                  ({"XDG_CACHE_HOME": "c", "HOME": "/h"}, "/h/.cache/hello-origin"),
-                                  ({"HOME": "/h"}, "/h/.cache/hello-origin")]:
+                                  ({"XDG_CACHE_HOME": "c", "HOME": "/h"}, "/h/.cache/hello-origin")]:
             self.assertEqual(buildroot.cache_folder(environ), Path(expected))
         for options, expected in [({"--mirror": ["https://snapshot.debian.org/archive/debian/1/"]}, "https://"),
-                                  ({}, None), ({"--mirror": ["--hook=x"]}, 2), ({"--mirror": ["ftp://a/"]}, 2),
+                                  ({}, None), ({"--mirror": ["--hook=x"]}, 2),
                                   ({"--mirror": ["http://a/debian"], "--host-tools": []}, 2)]:
             with self.subTest(options), contextlib.redirect_stderr(io.StringIO()):
                 try:
@@ -162,7 +150,3 @@ class Environment(unittest.TestCase):
                 except SystemExit as exit:
                     found = exit.code
                 self.assertEqual(found[:8] if isinstance(found, str) else found, expected)
-
-
-if __name__ == "__main__":
-    unittest.main()
