@@ -14,7 +14,10 @@ lacks (apt-get, through sudo unless run as root). Nothing when all is there.
   test     everything scripts/test.sh needs; includes demo (the default)
   release  build, sign and verify a release: the cross compiler, cmake,
            ninja, git, publicsuffix, psl, idn2, osslsigncode, openssl,
-           python3 with asn1crypto and cryptography (no Wine, no Xvfb)
+           python3 with asn1crypto and cryptography (no Wine, no Xvfb); and
+           where this host is not the pinned build environment
+           (release/build-environment), mmdebstrap, the Debian archive
+           keyring and uidmap, which make a root of it
 Tested on Debian 12 and 13; expected to work but untested on Ubuntu 24.04
 (CMake 3.28, Wine 9). Stops before installing anything when the CMake it
 would get is older than CMakeLists.txt requires (Ubuntu 22.04 has 3.22).
@@ -30,21 +33,38 @@ python_set="python3 python3-asn1crypto python3-cryptography"
 release_set="$build_set git publicsuffix psl idn2 osslsigncode openssl $python_set"
 test_set="$demo_set $release_set g++ clang clang-tidy clang-format valgrind shellcheck python3-hypothesis pyflakes3"
 
+root=$(CDPATH='' cd -- "$(dirname -- "$0")/.." && pwd)
+# Whether this host is other than the pinned build environment: another
+# system, or a pinned package installed at another version (one not yet
+# installed comes from the suite, at its version).
+other_than_pinned() {
+  pinned="$root/release/build-environment"
+  # shellcheck source=/dev/null # the system's own
+  [ "$( (. /etc/os-release && echo "$ID $VERSION_CODENAME") 2>/dev/null)" = "debian $(sed -n 's/^suite: //p' "$pinned")" ] ||
+    return 0
+  ! sed -n 's/^package: //p' "$pinned" | while read -r name version; do
+    have=$(dpkg-query -W -f='${db:Status-Status} ${Version}\n' "$name" 2>/dev/null | sed -n 's/^installed //p' | sort -u)
+    [ -z "$have" ] || [ "$have" = "$version" ] || exit 1
+  done
+}
+
 case "${1:-test}" in
   -h | --help) usage; exit 0 ;;
   demo) set_name=demo; packages=$demo_set; why="for the demo (to build hello-origin.exe and show its box under Wine)" ;;
   test) set_name="test"; packages=$test_set; why="for the tests (scripts/test.sh)" ;;
-  release) set_name=release; packages=$release_set; why="to build and sign a release" ;;
+  release)
+    set_name=release packages=$release_set why="to build and sign a release"
+    if other_than_pinned; then packages="$packages mmdebstrap debian-archive-keyring uidmap"; fi ;;
   *) echo "install-deps.sh: unknown package set: $1" >&2; usage >&2; exit 2 ;;
 esac
 [ $# -le 1 ] || { echo "install-deps.sh: one package set at most" >&2; usage >&2; exit 2; }
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
 
+
 # Stops when the CMake the build would run, the one on PATH or else the one
 # apt would install, is older than CMakeLists.txt requires; quiet while apt
 # has no package lists to tell.
-root=$(CDPATH='' cd -- "$(dirname -- "$0")/.." && pwd)
 required=$(sed -n 's/^cmake_minimum_required(VERSION \([0-9.]*\)).*$/\1/p' "$root/CMakeLists.txt")
 check_cmake() {
   if command -v cmake >/dev/null 2>&1; then

@@ -3,12 +3,16 @@ the committed sources of HEAD alone, configured and built with nothing of the
 caller's environment; and BUILDINFO, which names what made it."""
 from __future__ import annotations
 
+import dataclasses
 import glob
 import os
 import re
 import shutil
 import subprocess
 from pathlib import Path
+from typing import Callable, Sequence
+
+from . import buildroot, environment
 
 
 class BuildError(Exception):
@@ -23,8 +27,43 @@ def clean_environment() -> dict[str, str]:
             "LC_ALL": "C.UTF-8", "TZ": "UTC"}
 
 
-def run(command: list[str], cwd: Path | None = None, extra: dict[str, str] | None = None) -> str:
-    """The command's output, run in the clean environment with umask 022."""
+@dataclasses.dataclass(frozen=True)
+class Toolchain:
+    """Where the build runs: `enter` runs a command there (nothing: on the
+    host); `pinned`, when the tools are release/build-environment's."""
+    pinned: environment.Environment | None
+    enter: tuple[str, ...]
+    described: str
+    lock: int | None = None
+
+
+HOST_TOOLS = Toolchain(None, (), "the host's own (--host-tools), not the pinned environment")
+
+
+def toolchain(host_tools: bool, mirror: str | None, place: Path, say: Callable[[str], None]) -> Toolchain:
+    """The hook that chooses: the host's own tools when asked; the host when
+    it is the pinned environment; otherwise the pinned root, which is made,
+    or checked, now. Raises buildroot.Unavailable when it cannot be had."""
+    try:
+        pinned = environment.load()
+    except environment.EnvironmentFileError as error:
+        raise BuildError(str(error)) from error
+    if host_tools:
+        return HOST_TOOLS
+    different = environment.host_differences(pinned)
+    if not different:
+        return Toolchain(pinned, (), "the pinned environment, on the host")
+    say(f"build environment: this host is not the pinned one ({different[0]}); building in a root made from it")
+    root, lock = buildroot.ready(pinned, mirror, say)
+    return Toolchain(pinned, tuple(buildroot.enter(root, place)), "the pinned environment, in a root mmdebstrap made",
+                     lock)
+
+
+def run(command: Sequence[str], cwd: Path | None = None, extra: dict[str, str] | None = None,
+        enter: Sequence[str] = ()) -> str:
+    """The command's output, run in the clean environment with umask 022,
+    through `enter` when given."""
+    command = [*enter, *command]
     result = subprocess.run(command, cwd=cwd, env={**clean_environment(), **(extra or {})}, umask=0o022,
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             text=True, errors="replace", check=False)
@@ -56,7 +95,8 @@ def export_head(checkout: Path, destination: Path) -> None:
     archive.unlink()
 
 
-def build_image(source: Path, build: Path, domain: str, rebuild: bool = False) -> tuple[Path, str | None]:
+def build_image(source: Path, build: Path, domain: str, rebuild: bool = False,
+                tools: Toolchain = HOST_TOOLS) -> tuple[Path, str | None]:
     """A clean Release build of the program alone, for `domain`, with the
     release's flags. With `rebuild`, a domain that today's trusted domain
     checks refuse (a newer Public Suffix List, say) is built all the same, as
@@ -68,15 +108,15 @@ def build_image(source: Path, build: Path, domain: str, rebuild: bool = False) -
                  "-DHELLO_ORIGIN_TESTS=OFF", "-DPUBLIC_SUFFIX_LIST_REQUIRED=ON", f"-DTRUSTED_DOMAIN={domain}"]
     note = None
     try:
-        run(configure)
+        run(configure, enter=tools.enter)
     except BuildError as refused:
         if not rebuild:
             raise
-        run(configure + ["-DSKIP_TRUSTED_DOMAIN_POLICY=ON"])
+        run(configure + ["-DSKIP_TRUSTED_DOMAIN_POLICY=ON"], enter=tools.enter)
         # What CMake said between its error line and its call stack.
         found = re.search(r"CMake Error[^\n]*\n(.*?)\nCall Stack", str(refused), re.S)
         note = " ".join((found.group(1) if found else str(refused)).split())
-    run(["cmake", "--build", str(build), "--target", "hello-origin"])
+    run(["cmake", "--build", str(build), "--target", "hello-origin"], enter=tools.enter)
     return build / "bin/hello-origin.exe", note
 
 
@@ -86,7 +126,7 @@ def project_version(build: Path) -> str:
     return found.group(1) if found else "unknown"
 
 
-def _first_line(command: list[str]) -> str:
+def _first_line(command: Sequence[str]) -> str:
     try:
         result = subprocess.run(command, env=clean_environment(), stdin=subprocess.DEVNULL, capture_output=True,
                                 text=True, errors="replace", check=False)
@@ -95,24 +135,27 @@ def _first_line(command: list[str]) -> str:
     return (result.stdout.splitlines() or [""])[0]
 
 
-def tool_versions(build: Path) -> list[str]:
+def tool_versions(build: Path, tools: Toolchain = HOST_TOOLS) -> list[str]:
     """One "tool NAME: VERSION" line for each tool whose output ends up in
     the image or its signature, then the Debian packages that they, the
     MinGW-w64 runtime and the headers come from: their versions name the
-    patch releases."""
+    patch releases (the pinned ones, which were checked, in the pinned
+    environment)."""
     compiler = ""
     for found in glob.glob(str(build / "CMakeFiles/*/CMakeCXXCompiler.cmake")):
         match = re.search(r'^set\(CMAKE_CXX_COMPILER "(.*)"\)$', Path(found).read_text(), re.M)
         compiler = match.group(1) if match else compiler
-    linker = _first_line([compiler, "-print-prog-name=ld"])
+    linker = _first_line([*tools.enter, compiler, "-print-prog-name=ld"])
     windres = re.sub(r"-g\+\+.*$", "", compiler) + "-windres"
-    lines = [f"tool {Path(tool).name}: {_first_line([tool, '--version'])}"
+    lines = [f"tool {Path(tool).name}: {_first_line([*tools.enter, tool, '--version'])}"
              for tool in (compiler, linker, windres, "cmake", "ninja")]
     # The OpenSSL that writes the signature's DER is on osslsigncode's second line.
     signer = subprocess.run(["osslsigncode", "--version"], env=clean_environment(), capture_output=True, text=True,
                             errors="replace", check=False).stdout.splitlines() if shutil.which("osslsigncode") else []
     lines.append("tool osslsigncode: " + (signer[0].removesuffix(", using:") if signer else "")
                  + (" with " + signer[1].strip() if len(signer) > 1 else ""))
+    if tools.pinned is not None:
+        return lines + [f"package {name}: {version}" for name, version in sorted(tools.pinned.packages)]
     if not shutil.which("dpkg-query"):
         return lines
     # The compiler's own list of include folders names the one of windows.h.
@@ -136,7 +179,12 @@ def tool_versions(build: Path) -> list[str]:
     return lines
 
 
-def buildinfo(commit: str, build: Path, domain: str) -> str:
-    """BUILDINFO of a build: its commit, version and domain, and what made it."""
+def buildinfo(commit: str, build: Path, domain: str, tools: Toolchain = HOST_TOOLS) -> str:
+    """BUILDINFO of a build: its commit, version and domain, what made it, and
+    the build environment file of the commit, its digest and its lines."""
+    pinned = environment.load()
     return "\n".join([f"commit: {commit}", f"version: {project_version(build)}", f"domain: {domain}",
-                      *tool_versions(build)]) + "\n"
+                      f"build tools: {tools.described}", *tool_versions(build, tools),
+                      f"environment sha256: {pinned.sha256}",
+                      *(f"environment line {number}: {line}"
+                        for number, line in enumerate(pinned.text.splitlines(), 1))]) + "\n"

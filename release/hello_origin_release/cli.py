@@ -20,8 +20,8 @@ from . import files
 ROOT = Path(__file__).resolve().parents[2]
 
 RELEASE_USAGE = """\
-Usage: scripts/release.sh [--domain DOMAIN] [--out DIR] [--sign CERT KEY | --pkcs12 FILE]
-                          [--timestamp URL [--tsa-ca FILE]] [--url URL]
+Usage: scripts/release.sh [--domain DOMAIN] [--out DIR] [--host-tools | --mirror URL]
+                          [--sign CERT KEY | --pkcs12 FILE] [--timestamp URL [--tsa-ca FILE]] [--url URL]
 Builds the release of hello-origin.exe from the committed sources, in a clean
 build folder, reproducibly, and optionally signs it with Authenticode.
   --domain DOMAIN  the trusted domain (default: the one build/mingw is
@@ -36,17 +36,23 @@ build folder, reproducibly, and optionally signs it with Authenticode.
   --tsa-ca FILE    the certificates (PEM) to trust for the time stamp
                    (default: the system's)
   --url URL        the URL the signature names (default: https://DOMAIN/)
+  --host-tools     build with this host's own tools, not the pinned build
+                   environment (release/build-environment); BUILDINFO says so
+  --mirror URL     the Debian archive to make the pinned build root from,
+                   where this host is not that environment
 The password of the key or of the PKCS#12 file, if it has one, is read from
 the environment variable HELLO_ORIGIN_SIGNING_PASSWORD, never from the
 command line, where other users of the machine could see it.
 Writes hello-origin.exe, BUILDINFO and SHA256SUMS; when signing, also the
 detached signature hello-origin.exe.sig.pem and the unsigned image
 hello-origin-unsigned.exe, from which anyone can rebuild the signed file. A
-signed release is first checked as verify-release.sh checks a download."""
+signed release is first checked as verify-release.sh checks a download.
+Exit status 5: the pinned build environment could not be made here."""
 
 VERIFY_USAGE = """\
 Usage: scripts/verify-release.sh --domain DOMAIN [--signer SHA256] [--ca FILE]
-                                 [--tsa-ca FILE] [--crl FILE] [--buildinfo FILE] [--] PUBLISHED.exe
+                                 [--tsa-ca FILE] [--crl FILE] [--buildinfo FILE]
+                                 [--host-tools | --mirror URL] [--] PUBLISHED.exe
 Checks that a published hello-origin.exe is this checkout's build for a
 domain, signed once, by the publisher, in the one form a release has:
 rebuilds the program from the committed sources in a clean environment,
@@ -63,14 +69,20 @@ with the file byte for byte. Run it in a checkout of the release's tag.
                     certificate; revocation is not checked otherwise
   --buildinfo FILE  the release's BUILDINFO, for hints when the bytes differ
                     (default: BUILDINFO beside PUBLISHED.exe)
+  --host-tools      rebuild with this host's own tools, not the pinned build
+                    environment (release/build-environment)
+  --mirror URL      the Debian archive to make the pinned build root from,
+                    where this host is not that environment
   --                ends the options: a file name that starts with '-' follows
 Each FILE, PUBLISHED.exe too, must be a regular file (certificate files at
 most 1 MiB).
 Exit status: 0 accepted; 1 refused; 2 wrong usage, or a file given that
 cannot be read; 3 the file is this checkout's build but carries no
 signature; 4 it is this checkout's build with one signature that verifies,
-but no --signer was given to check.
-No network is used: the file is read by this verifier alone."""
+but no --signer was given to check; 5 the rebuild could not be made here
+(the pinned build environment, or no checkout), so nothing was judged.
+The file is read by this verifier alone; the network is used only to make
+the pinned build root, once, on a host that is not that environment."""
 
 
 def printable(text: str) -> str:
@@ -128,13 +140,14 @@ def is_dns_name(name: str) -> bool:
     return len(name) <= 253 and re.fullmatch(r"[A-Za-z0-9-]+(\.[A-Za-z0-9-]+)*", name) is not None
 
 
-def install(me: str) -> None:
+def install(me: str, failure: int = 1) -> None:
     """What releasing and verifying need and this machine lacks; apt and the
     packages' scripts do not see the signing password."""
     environment = {k: v for k, v in os.environ.items() if k != "HELLO_ORIGIN_SIGNING_PASSWORD"}
     if subprocess.run([str(ROOT / "scripts/install-deps.sh"), "release"], stdin=subprocess.DEVNULL, env=environment,
                       check=False).returncode != 0:
-        die(me, "could not install what it needs")
+        print(f"{me}: could not install what it needs", file=sys.stderr)
+        raise SystemExit(failure)
 
 
 def wrong_input(me: str, message: str) -> NoReturn:
@@ -154,10 +167,27 @@ def certificate_file(me: str, options: dict[str, list[str]], option: str) -> byt
         wrong_input(me, f"{option} {path}: {error}")
 
 
+def wrong_mirror(options: dict[str, list[str]], usage: str, me: str) -> str | None:
+    """--mirror's archive, when it is an http(s) URL and --host-tools is not also given."""
+    from .environment import FORMS
+
+    mirror = options.get("--mirror", [None])[0]
+    if mirror is not None and ("--host-tools" in options or not re.fullmatch(FORMS["archive"], mirror)):
+        print(f"{me}: --mirror takes an http:// or https:// URL, and not with --host-tools\n{usage}", file=sys.stderr)
+        raise SystemExit(2)
+    return mirror
+
+
+def unavailable(me: str, error: object) -> int:
+    """Could not rebuild is not forged: its own exit status, and no verdict."""
+    print(f"{me}: {printable(str(error))}", file=sys.stderr)
+    return 5
+
+
 def release(args: list[str]) -> int:
     me = "release.sh"
     options, operands = parse(args, {"--domain": 1, "--out": 1, "--sign": 2, "--pkcs12": 1, "--timestamp": 1,
-                                     "--tsa-ca": 1, "--url": 1}, RELEASE_USAGE, me)
+                                     "--tsa-ca": 1, "--url": 1, "--host-tools": 0, "--mirror": 1}, RELEASE_USAGE, me)
     if operands:
         print(f"{me}: unknown argument: {printable(operands[0])}\n{RELEASE_USAGE}", file=sys.stderr)
         return 2
@@ -188,8 +218,9 @@ def release(args: list[str]) -> int:
     if not is_dns_name(domain):
         die(me, f"'{domain}' is not a DNS name")
     out = Path(options.get("--out", [str(ROOT / "dist")])[0])
+    mirror = wrong_mirror(options, RELEASE_USAGE, me)
     install(me)
-    from . import build, releasing, signing, trust
+    from . import build, buildroot, releasing, signing, trust
 
     try:
         build.git(ROOT, "rev-parse", "--verify", "-q", "HEAD")
@@ -207,9 +238,12 @@ def release(args: list[str]) -> int:
             signer = signing.load(cert, key, pfx, password)
         except signing.SigningError as error:
             die(me, str(error))
-    order = releasing.Order(domain, out, signer, password, url, timestamp, trust.Anchors(tsa_ca))
+    order = releasing.Order(domain, out, signer, password, url, timestamp, trust.Anchors(tsa_ca),
+                            "--host-tools" in options, mirror)
     try:
         commit, sums = releasing.make(ROOT, order, say)
+    except buildroot.Unavailable as error:
+        return unavailable(me, error)
     except build.BuildError as error:
         print(str(error), file=sys.stderr)
         die(me, "the build failed")
@@ -249,7 +283,7 @@ def buildinfo_notes(theirs_data: bytes | None, where: str, ours: str) -> list[st
 def verify(args: list[str]) -> int:
     me = "verify-release.sh"
     options, operands = parse(args, {"--domain": 1, "--signer": 1, "--ca": 1, "--tsa-ca": 1, "--crl": 1,
-                                     "--buildinfo": 1}, VERIFY_USAGE, me)
+                                     "--buildinfo": 1, "--host-tools": 0, "--mirror": 1}, VERIFY_USAGE, me)
     if len(operands) != 1:
         print(f"{me}: give exactly one file to check\n{VERIFY_USAGE}", file=sys.stderr)
         return 2
@@ -266,6 +300,7 @@ def verify(args: list[str]) -> int:
     if signer is not None and not re.fullmatch(r"[0-9a-f]{64}", signer):
         print(f"{me}: --signer takes the 64 hexadecimal digits of a SHA-256\n{VERIFY_USAGE}", file=sys.stderr)
         return 2
+    mirror = wrong_mirror(options, VERIFY_USAGE, me)
     ca, tsa_ca, crl = (certificate_file(me, options, option) for option in ("--ca", "--tsa-ca", "--crl"))
     published = operands[0]
     # Read once, before anything else: every check, and the hash printed, see the same bytes.
@@ -280,29 +315,35 @@ def verify(args: list[str]) -> int:
         if "--buildinfo" in options:
             wrong_input(me, f"--buildinfo {buildinfo_path}: {error}")
         buildinfo_data = None
-    install(me)
-    from . import build, trust, verdict
+    install(me, failure=5)
+    from . import build, buildroot, trust, verdict
 
     say(f"published: {printable(published)}, {len(data)} bytes, sha256 {hashlib.sha256(data).hexdigest()}")
     say(f"domain: {domain} (given with --domain)")
     place = ROOT / "build/verify"
     commit = ""
+    tools = build.HOST_TOOLS
 
     def rebuild() -> bytes:
-        nonlocal commit
+        nonlocal commit, tools
         try:
             commit = build.git(ROOT, "rev-parse", "--verify", "-q", "HEAD")
         except build.BuildError:
-            die(me, f"{ROOT} is not a git checkout with a commit: nothing to rebuild the download from")
+            raise SystemExit(unavailable(me, f"{ROOT} is not a git checkout with a commit: nothing to rebuild the "
+                                             "download from"))
         if build.git(ROOT, "status", "--porcelain", "--untracked-files=no"):
             print("note: the checkout has changes that are not committed; the rebuild leaves them out",
                   file=sys.stderr)
         try:
+            tools = build.toolchain("--host-tools" in options, mirror, place, say)
             build.export_head(ROOT, place / "source")
-            image, note = build.build_image(place / "source", place / "build", domain, rebuild=True)
+            image, note = build.build_image(place / "source", place / "build", domain, rebuild=True, tools=tools)
+        # Past the verdict's own catch-all: no file is refused for this.
+        except buildroot.Unavailable as error:
+            raise SystemExit(unavailable(me, error))
         except build.BuildError as error:
             print(str(error), file=sys.stderr)
-            die(me, "the rebuild failed")
+            raise SystemExit(unavailable(me, "the rebuild failed (above): nothing was judged"))
         data = image.read_bytes()
         say(f"rebuild: commit {commit} ({build.git(ROOT, 'describe', '--tags', '--always')}), version "
             f"{build.project_version(place / 'build')}, for {domain}, {len(data)} bytes")
@@ -315,7 +356,8 @@ def verify(args: list[str]) -> int:
     build_of = f"commit {commit}'s build for {domain}"
     if outcome.refusal is not None and outcome.refusal.field == "bytes":
         say(f"bytes: {outcome.refusal.reason}")
-        for note in buildinfo_notes(buildinfo_data, buildinfo_path, build.buildinfo(commit, place / "build", domain)):
+        for note in buildinfo_notes(buildinfo_data, buildinfo_path, build.buildinfo(commit, place / "build", domain,
+                                                                                    tools)):
             say(note)
         say(f"verdict: REFUSED: the file is not {build_of}")
     elif outcome.refusal is not None:

@@ -28,6 +28,8 @@ class Order:
     url: str | None = None
     timestamp_url: str | None = None
     tsa_anchors: trust.Anchors = trust.Anchors()
+    host_tools: bool = False
+    mirror: str | None = None
 
 
 def time_stamped(signature: bytes, url: str, say: Callable[[str], None]) -> bytes:
@@ -85,13 +87,14 @@ def make(root: Path, order: Order, say: Callable[[str], None]) -> tuple[str, str
     commit = build.git(root, "rev-parse", "HEAD")
     place = root / "build/release"
     with tempfile.TemporaryDirectory() as folder:
+        tools = build.toolchain(order.host_tools, order.mirror, place, say)
         build.export_head(root, place / "source")
-        image, _ = build.build_image(place / "source", place / "build", order.domain)
+        image, _ = build.build_image(place / "source", place / "build", order.domain, tools=tools)
         unsigned = image.read_bytes()
         broken = image_check.problems(unsigned)
         if broken:
             raise ReleaseError("the image breaks its own promises: " + "; ".join(broken))
-        files = {"BUILDINFO": build.buildinfo(commit, place / "build", order.domain).encode()}
+        files = {"BUILDINFO": build.buildinfo(commit, place / "build", order.domain, tools).encode()}
         if order.signer is None:
             files["hello-origin.exe"] = unsigned
         else:

@@ -4,6 +4,17 @@
 
 failures=0
 
+# A command that runs the release SCRIPT in the pinned build environment if this host is it, else with the host's
+# own tools: the suite makes no build root. Usage: tooled SCRIPT
+tooled() {
+  /usr/bin/python3 -E -s -B -c 'import sys; sys.path[:0] = [sys.argv[1]]; from hello_origin_release import environment
+sys.exit(1 if environment.host_differences(environment.load()) else 0)' "$(dirname "$1")/../release" && echo "$1" && return
+  # shellcheck disable=SC2154 # the caller's work folder
+  mkdir -p "$work/tooled" && printf "#!/bin/sh\nexec '%s' --host-tools \"\$@\"\n" "$(printf '%s' "$1" | sed "s/'/'\\\\''/g")" \
+    >"$work/tooled/${1##*/}"
+  chmod +x "$work/tooled/${1##*/}" && echo "$work/tooled/${1##*/}"
+}
+
 # The work tree as it is, committed in a repository of its own, so that the
 # release scripts, which build committed sources only, build what is being
 # tested. The tree's files, not git's list: a source archive has no .git.

@@ -12,7 +12,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
 repo="$work/repo"
 keys="$work/keys"
-release="$repo/scripts/release.sh"
+release=$(tooled "$repo/scripts/release.sh")
 refused="$work/refused"
 out=$refused
 

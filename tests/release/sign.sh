@@ -25,7 +25,7 @@ release="$work/signed"
 check "release.sh builds and signs, and names the certificate to announce" 0 "signed by CN=hello-origin signer test
 signing certificate SHA-256, to announce for verify-release.sh --signer: \
 $(openssl x509 -in "$work/keys/signer.pem" -outform DER | sha256sum | cut -c1-64)" \
-  "$work/repo/scripts/release.sh" --domain "$domain" --sign "$work/keys/signer.pem" "$work/keys/signer.key" \
+  "$(tooled "$work/repo/scripts/release.sh")" --domain "$domain" --sign "$work/keys/signer.pem" "$work/keys/signer.key" \
   --out "$release"
 check "the signature verifies against the certificate; SHA-256, the program and its URL, no time stamp" 0 \
   "Signature verification: ok

@@ -14,7 +14,7 @@ repo="$work/repo"
 cert="$work/keys/signer.pem"
 key="$work/keys/signer.key"
 release="$work/signed"
-verify="$repo/scripts/verify-release.sh"
+verify=$(tooled "$repo/scripts/verify-release.sh")
 # The signing certificate's SHA-256, as the publisher would announce it.
 signer=$(openssl x509 -in "$cert" -outform DER | sha256sum | cut -d' ' -f1)
 
@@ -22,7 +22,7 @@ signer=$(openssl x509 -in "$cert" -outform DER | sha256sum | cut -d' ' -f1)
 other=example.org
 [ "$(printf '%s' "$domain" | tr 'A-Z' 'a-z')" != example.org ] || other=example.net
 check "release.sh for another domain" 0 "for $other, signed by" \
-  "$repo/scripts/release.sh" --domain "$other" --sign "$cert" "$key" --out "$work/other"
+  "$(tooled "$repo/scripts/release.sh")" --domain "$other" --sign "$cert" "$key" --out "$work/other"
 # A changed unsigned copy whose BUILDINFO would have a terminal write a fake
 # verdict and hide the real one; and a file name that holds a line end.
 mkdir -p "$work/escapes"
