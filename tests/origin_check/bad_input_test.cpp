@@ -1,5 +1,5 @@
 // Hostile and malformed marks, each run through the whole check as the
-// program reads a stream; the README's table of bad inputs lists these rows.
+// program reads a stream; the table of bad inputs in docs/security.md lists these rows.
 #include <gtest/gtest.h>
 
 #include <ostream>
