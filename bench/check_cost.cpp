@@ -6,6 +6,8 @@
 
 #include "origin_check.h"
 
+using namespace hello_origin;
+
 int main() {
     static const char HOST_URL_LINE[] = "HostUrl=https://downloads.example.com/hello-origin.exe\r\n";
     static const char HEAD[] = "[ZoneTransfer]\r\nZoneId=3\r\nReferrerUrl=https://example.com/";
