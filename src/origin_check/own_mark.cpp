@@ -2,9 +2,6 @@
 // and checkOwnDownload(), which checks the module this code is linked into.
 #include "own_mark.h"
 
-// The linker's name for the start of the image this code is linked into.
-extern "C" IMAGE_DOS_HEADER __ImageBase;
-
 namespace hello_origin {
 
 namespace {
@@ -78,8 +75,16 @@ Outcome checkModuleMark(HMODULE module, const wchar_t* streamName, WideChar* hos
 
 Check checkOwnDownload() {
     Check check = {};
-    // The image this code is linked into: the program's own file, or a DLL's.
-    check.outcome = checkModuleMark(reinterpret_cast<HMODULE>(&__ImageBase), ZONE_IDENTIFIER_STREAM, check.host);
+    // The image this code is linked into, the one that holds this constant:
+    // the program's own file, or a DLL's.
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            ZONE_IDENTIFIER_STREAM,
+                            &module)) {
+        check.outcome = OUTCOME_NO_MARK;
+        return check;
+    }
+    check.outcome = checkModuleMark(module, ZONE_IDENTIFIER_STREAM, check.host);
     // What the cracker left of a URL it could not judge is no host.
     if (check.outcome != OUTCOME_TRUSTED && check.outcome != OUTCOME_UNTRUSTED) check.host[0] = L'\0';
     return check;
