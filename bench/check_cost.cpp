@@ -1,6 +1,6 @@
 // Runs the whole check once on a full 4095-byte mark whose HostUrl line comes
 // last, so that callgrind can count the instructions of the check alone
-// (--toggle-collect=checkMarkText*).
+// (--toggle-collect=hello_origin::checkMarkText*).
 #include <cstdio>
 #include <cstring>
 

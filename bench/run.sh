@@ -49,7 +49,7 @@ program_ms=$(printf '%s\n' "$times" | sed -n 1p | awk '{print $NF}')
 floor_ms=$(printf '%s\n' "$times" | sed -n 2p | awk '{print $NF}')
 bare_ms=$(printf '%s\n' "$times" | sed -n 3p | awk '{print $NF}')
 
-valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" --toggle-collect='checkMarkText*' \
+valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" --toggle-collect='hello_origin::checkMarkText*' \
   build/bench/bench/check_cost >/dev/null 2>&1
 instructions=$(callgrind_annotate "$work/callgrind.out" 2>/dev/null | sed -n 's/^ *\([0-9,]*\) .*PROGRAM TOTALS.*/\1/p' | tr -d ,)
 
