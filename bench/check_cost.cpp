@@ -1,10 +1,12 @@
 // Runs the whole check once on a full 4095-byte mark whose HostUrl line comes
 // last, so that callgrind can count the instructions of the check alone
-// (--toggle-collect=checkMarkText*).
+// (--toggle-collect=hello_origin::checkMarkText*).
 #include <cstdio>
 #include <cstring>
 
 #include "origin_check.h"
+
+using namespace hello_origin;
 
 int main() {
     static const char HOST_URL_LINE[] = "HostUrl=https://downloads.example.com/hello-origin.exe\r\n";

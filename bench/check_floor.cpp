@@ -7,6 +7,8 @@
 
 #include "url_cracker.h"
 
+using namespace hello_origin;
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     WideChar hostName[HOST_NAME_CAPACITY];
     std::size_t hostLength = 0;

@@ -40,8 +40,8 @@ bare=$(stat -c %s "$work/bare_message_box.exe")
 imports=$(x86_64-w64-mingw32-objdump -p "$work/hello-origin.exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ' | sed 's/ $//')
 
 windows_path() { printf 'Z:%s' "$1" | tr '/' '\\'; }
-# A run that does not greet fails the benchmark; e2e_test.exe says what it saw.
-times=$("$root/tests/e2e/run-under-xvfb.sh" "$root/build/mingw/wineprefix-bench" "$bin/e2e_test.exe" --time-to-box "$runs" \
+# A run that does not greet fails the benchmark; box_tool.exe says what it saw.
+times=$("$root/tests/e2e/run-under-xvfb.sh" "$root/build/mingw/wineprefix-bench" "$bin/box_tool.exe" --time-to-box "$runs" \
   "$(windows_path "$work/hello-origin.exe")" "$(windows_path "$work/check_floor.exe")" \
   "$(windows_path "$work/bare_message_box.exe")") || { echo "run.sh: no figures: a run went wrong (above)" >&2; exit 1; }
 times=$(printf '%s\n' "$times" | tr -d '\r')
@@ -49,7 +49,7 @@ program_ms=$(printf '%s\n' "$times" | sed -n 1p | awk '{print $NF}')
 floor_ms=$(printf '%s\n' "$times" | sed -n 2p | awk '{print $NF}')
 bare_ms=$(printf '%s\n' "$times" | sed -n 3p | awk '{print $NF}')
 
-valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" --toggle-collect='checkMarkText*' \
+valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" --toggle-collect='hello_origin::checkMarkText*' \
   build/bench/bench/check_cost >/dev/null 2>&1
 instructions=$(callgrind_annotate "$work/callgrind.out" 2>/dev/null | sed -n 's/^ *\([0-9,]*\) .*PROGRAM TOTALS.*/\1/p' | tr -d ,)
 

@@ -6,14 +6,14 @@
 # Reads the rules of a list in the Public Suffix List's format into `rules`:
 # one rule a line, "//" comments, wildcards ("*.ck") and exceptions ("!www.ck").
 # As UTF-8: read as bytes, "südtirol.it" would split into fragments, one of them the rule "dtirol.it".
-function(read_public_suffix_rules list_file rules)
+function(_hello_origin_read_public_suffix_rules list_file rules)
   file(STRINGS "${list_file}" lines REGEX "^[^/ \t]" ENCODING UTF-8)
   set(${rules} "${lines}" PARENT_SCOPE)
 endfunction()
 
 # True in `result` when the rules make `domain` (lower case) a public suffix:
 # listed itself, or one label below a wildcard rule and not an exception.
-function(is_public_suffix domain rules result)
+function(_hello_origin_is_public_suffix domain rules result)
   set(${result} TRUE PARENT_SCOPE)
   list(FIND rules "${domain}" listed)
   if(listed GREATER -1)
@@ -32,7 +32,7 @@ endfunction()
 
 # The rules that make a name below `domain` (lower case) a public suffix, in
 # `result`: a domain above a public suffix would trust every name under it.
-function(public_suffixes_below domain rules result)
+function(_hello_origin_public_suffixes_below domain rules result)
   string(REPLACE "." "\\." escaped "${domain}")
   # Exceptions ("!") name what is not a suffix; "*.x" makes every label below x one.
   list(FILTER rules INCLUDE REGEX "^[^!].*\\.${escaped}$")
@@ -44,7 +44,7 @@ endfunction()
 # that form as psl does. Without idn2 every Unicode or xn-- label, of a rule or
 # of the domain, stands as "xn--": each real match stays one and more join it,
 # so the check errs on the side of refusing.
-function(add_xn_forms domain rules_var key_var)
+function(_hello_origin_add_xn_forms domain rules_var key_var)
   set(rules "${${rules_var}}")
   set(${key_var} "${domain}" PARENT_SCOPE)
   set(unicode "${rules}")
@@ -91,7 +91,7 @@ endfunction()
 # list_file: the Public Suffix List; when it does not exist, only the DNS
 # rules and the single-label rule are applied, with a warning, unless
 # list_required is true (release builds).
-function(validate_trusted_domain domain list_file list_required)
+function(hello_origin_validate_domain domain list_file list_required)
   string(LENGTH "${domain}" length)
   if(length EQUAL 0)
     message(FATAL_ERROR "TRUSTED_DOMAIN is empty: set it to the download domain, e.g. -DTRUSTED_DOMAIN=downloads.example.com")
@@ -130,9 +130,9 @@ function(validate_trusted_domain domain list_file list_required)
                     "TRUSTED_DOMAIN '${domain}' is not checked against public suffixes such as co.uk or github.io")
     return()
   endif()
-  read_public_suffix_rules("${list_file}" rules)
+  _hello_origin_read_public_suffix_rules("${list_file}" rules)
   string(TOLOWER "${domain}" lower)
-  add_xn_forms("${lower}" rules key)
+  _hello_origin_add_xn_forms("${lower}" rules key)
   # libpsl's tool reads the list as IDNA does; -DPSL_EXECUTABLE= leaves it aside.
   find_program(PSL_EXECUTABLE psl DOC "libpsl's psl, which tells public suffixes in their xn-- form too")
   if(PSL_EXECUTABLE)
@@ -146,14 +146,14 @@ function(validate_trusted_domain domain list_file list_required)
   else()
     message(WARNING "No psl (Debian and Ubuntu: the psl package): TRUSTED_DOMAIN '${domain}' is checked against "
                     "${list_file} as text")
-    is_public_suffix("${key}" "${rules}" public)
+    _hello_origin_is_public_suffix("${key}" "${rules}" public)
   endif()
   if(public)
     message(FATAL_ERROR "TRUSTED_DOMAIN '${domain}' is a public suffix (${list_file}): anyone can register a name "
                         "below it and serve downloads the program would trust. Name your own domain below it, "
                         "e.g. downloads.example.${lower}")
   endif()
-  public_suffixes_below("${key}" "${rules}" below)
+  _hello_origin_public_suffixes_below("${key}" "${rules}" below)
   if(below)
     list(LENGTH below count)
     list(SUBLIST below 0 3 named)

@@ -49,13 +49,14 @@ tidy -p build/valgrind src/origin_check/mark_scanner.cpp src/origin_check/mark_s
 mingw_cxx=$(ls -d /usr/lib/gcc/x86_64-w64-mingw32/*-posix/include/c++ | head -1)
 tidy -p build/mingw --extra-arg=--target=x86_64-w64-mingw32 --extra-arg=-Wno-ignored-optimization-argument \
   --extra-arg=-isystem"$mingw_cxx" --extra-arg=-isystem"$mingw_cxx/x86_64-w64-mingw32" \
-  src/main.cpp src/origin_check/url_cracker_wininet.cpp
+  src/main.cpp src/origin_check/url_cracker_wininet.cpp src/origin_check/own_mark.cpp
 
 # A second compiler: the Windows sources must also compile, warning-free,
 # with clang for the same target.
-for source in src/main.cpp src/origin_check/*.cpp tests/e2e/*.cpp bench/bare_message_box.cpp; do
+for source in src/main.cpp src/origin_check/*.cpp tests/e2e/*.cpp bench/bare_message_box.cpp tools/*.cpp \
+  examples/embed/*.cpp; do
   clang++ --target=x86_64-w64-mingw32 -std=c++17 -fsyntax-only -DUNICODE -D_UNICODE -DNOMINMAX \
-    -DHELLO_ORIGIN_TRUSTED_DOMAIN='"example.com"' -DHELLO_ORIGIN_VERSION='"0.0.0"' -Isrc/origin_check -Itests \
+    -DHELLO_ORIGIN_TRUSTED_DOMAIN='"example.com"' -DHELLO_ORIGIN_VERSION='"0.0.0"' -Isrc/origin_check -Isrc/origin_check/include -Itests \
     -isystem "$mingw_cxx" -isystem "$mingw_cxx/x86_64-w64-mingw32" -isystem /usr/src/googletest/googletest/include \
     -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Wcast-qual -Wold-style-cast -Werror "$source"
 done

@@ -63,7 +63,7 @@ perl -ne '
 scratch_tree() {
   tree="$work/$1/tree"
   mkdir -p "$tree"
-  for part in CMakeLists.txt CMakePresets.json cmake src tests bench release scripts; do
+  for part in CMakeLists.txt CMakePresets.json cmake src tools examples tests bench release scripts; do
     rm -rf "${tree:?}/$part"
     cp -R "$root/$part" "$tree/"
   done

@@ -123,7 +123,7 @@ trap 'exit 129' HUP
 mkdir -p build
 log="$root/build/try-download-build.log"
 echo "Building hello-origin.exe (log: $log)"
-if ! { cmake --preset mingw && cmake --build --preset mingw --target hello-origin e2e_test; } >"$log" 2>&1; then
+if ! { cmake --preset mingw && cmake --build --preset mingw --target hello-origin box_tool; } >"$log" 2>&1; then
   tail -n 30 "$log" >&2
   fail "the build failed; the whole log is $log"
 fi
@@ -158,7 +158,7 @@ show_box() {
   # Wine's desktop process must come up with this display: start afresh.
   WINEPREFIX="$prefix" timeout 30 wineserver -k >/dev/null 2>&1 || true
   "$root/cmake/wine-prefix.sh" "$prefix"
-  "$root/cmake/run-under-wine.sh" "$prefix" "$build/bin/e2e_test.exe" "$@" >"$demo/box.txt" 2>"$demo/box-errors.txt" &
+  "$root/cmake/run-under-wine.sh" "$prefix" "$build/bin/box_tool.exe" "$@" >"$demo/box.txt" 2>"$demo/box-errors.txt" &
   reader=$!
 
   window=""

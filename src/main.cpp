@@ -4,17 +4,18 @@
 // exit code.
 #include <windows.h>
 
-#include "origin_check.h"
+#include "own_mark.h"
+
+using namespace hello_origin;
 
 namespace {
 
 // Appended to a file's path, names its Zone.Identifier data stream (NTFS).
 const wchar_t MOTW_STREAM[] = L":Zone.Identifier:$DATA";
 
-constexpr DWORD STREAM_PATH_CAPACITY = MAX_PATH + 64;
 constexpr int MESSAGE_CAPACITY = 512;
-static_assert(STREAM_PATH_CAPACITY >= MAX_PATH - 1 + (sizeof MOTW_STREAM / sizeof MOTW_STREAM[0]),
-              "the stream path holds the longest module path, the stream name and the terminator");
+static_assert(sizeof MOTW_STREAM / sizeof MOTW_STREAM[0] <= STREAM_NAME_CAPACITY,
+              "the stream name fits the room the check keeps for it after the module path");
 
 struct Report {
     const wchar_t* caption;
@@ -31,63 +32,6 @@ const Report REPORTS[] = {
     {L"Error", MB_ICONWARNING, L"This application was downloaded from an unrecognized location:\n%s"},
 };
 static_assert(sizeof REPORTS / sizeof REPORTS[0] == OUTCOME_UNTRUSTED + 1, "one report for each outcome");
-
-// The Zone.Identifier stream of a file, read-only; a writer holding it
-// keeps it closed to us.
-class FileMarkStream final : public MarkStream {
-public:
-    explicit FileMarkStream(const wchar_t* streamPath) : path_(streamPath) {}
-
-    bool open() override {
-        // Read access alone: a standard user may not write the program's file.
-        // Readers may share; a writer holding the stream makes the open fail.
-        handle_ = CreateFileW(path_,
-                              GENERIC_READ,
-                              FILE_SHARE_READ,
-                              nullptr,
-                              OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
-        return handle_ != INVALID_HANDLE_VALUE;
-    }
-
-    bool size(std::uint64_t* bytes) override {
-        LARGE_INTEGER streamSize;
-        if (!GetFileSizeEx(handle_, &streamSize)) return false;
-        *bytes = static_cast<std::uint64_t>(streamSize.QuadPart);
-        return true;
-    }
-
-    bool read(char* buffer, std::uint32_t limit, std::uint32_t* bytesRead) override {
-        DWORD count = 0;
-        const bool succeeded = ReadFile(handle_, buffer, limit, &count, nullptr) != FALSE;
-        *bytesRead = count;
-        return succeeded;
-    }
-
-    void close() override {
-        CloseHandle(handle_);
-    }
-
-private:
-    const wchar_t* path_;
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
-};
-
-// Reads the head of this executable's own Zone.Identifier stream and checks it.
-Outcome checkOwnMark(wchar_t* hostName) {
-    wchar_t modulePath[MAX_PATH];
-    const DWORD modulePathLength = GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
-    // A path that fills the buffer has been cut and would name another
-    // file's stream, whose mark could say anything.
-    if (modulePathLength == 0 || modulePathLength >= MAX_PATH) return OUTCOME_NO_MARK;
-
-    wchar_t streamPath[STREAM_PATH_CAPACITY];
-    lstrcpyW(streamPath, modulePath);
-    lstrcatW(streamPath, MOTW_STREAM);
-    FileMarkStream stream(streamPath);
-    return checkMarkStream(stream, hostName);
-}
 
 // The program runs from the Downloads folder, which other downloads share:
 // from here on, a DLL loaded by name (by us, or by the system for the message
@@ -109,7 +53,8 @@ void keepDllsInSystem32() {
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     keepDllsInSystem32();
     wchar_t hostName[HOST_NAME_CAPACITY] = {};
-    const Outcome outcome = checkOwnMark(hostName);
+    // The executable's own mark, read as checkOwnDownload() reads a program's.
+    const Outcome outcome = checkModuleMark(nullptr, MOTW_STREAM, hostName);
     const Report& report = REPORTS[outcome];
 
     wchar_t message[MESSAGE_CAPACITY];

@@ -2,6 +2,8 @@
 #include "ascii.h"
 #include "origin_check.h"
 
+namespace hello_origin {
+
 WideChar urlBuf[URL_CAPACITY];
 
 namespace {
@@ -51,3 +53,5 @@ bool findHostUrl(const char* markText, bool* valueReachesEnd) {
 bool findHostUrl(const char* markText) {
     return findHostUrl(markText, nullptr);
 }
+
+}  // namespace hello_origin

@@ -2,6 +2,8 @@
 // stream closed before its text is examined.
 #include "origin_check.h"
 
+namespace hello_origin {
+
 namespace {
 
 // True when no NUL stands among the bytes read: the text runs to their end.
@@ -32,3 +34,5 @@ Outcome checkMarkStream(MarkStream& stream, WideChar* hostName) {
     const bool streamHasMore = streamSizeKnown ? streamSize > bytesRead : bytesRead == MARK_READ_LIMIT;
     return checkMarkText(markText, streamHasMore && textFillsRead(markText, bytesRead), hostName);
 }
+
+}  // namespace hello_origin

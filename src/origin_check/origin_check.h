@@ -6,29 +6,29 @@
 #include <cstdint>
 #include <type_traits>
 
+// Outcome, with the API for programs of their own.
+#include <hello_origin/check.h>
+
+#ifdef _WIN32
+#define WIDE_LITERAL_(text) L##text
+#else
+#define WIDE_LITERAL_(text) u##text
+#endif
+// Expands macros first, so WIDE(SOME_MACRO) widens the macro's string.
+#define WIDE(text) WIDE_LITERAL_(text)
+
+namespace hello_origin {
+
 // One UTF-16 code unit. Windows spells it wchar_t, so the W functions take
 // our strings without casts; elsewhere char16_t keeps the same 16-bit width
 // and unsigned behaviour, so the Linux build computes exactly what Windows does.
 #ifdef _WIN32
 using WideChar = wchar_t;
-#define WIDE_LITERAL_(text) L##text
 #else
 using WideChar = char16_t;
-#define WIDE_LITERAL_(text) u##text
 #endif
-// Expands macros first, so WIDE(SOME_MACRO) widens the macro's string.
-#define WIDE(text) WIDE_LITERAL_(text)
 static_assert(sizeof(WideChar) == 2, "WideChar must be one UTF-16 code unit");
 static_assert(std::is_unsigned<WideChar>::value, "WideChar must be unsigned");
-
-// The result of the check; also the process exit code.
-enum Outcome : int {
-    OUTCOME_TRUSTED = 0,      // the host lies in the trusted domain
-    OUTCOME_NO_MARK = 1,      // the Zone.Identifier stream cannot be opened
-    OUTCOME_NO_HOST_URL = 2,  // the stream holds no HostUrl line
-    OUTCOME_BAD_URL = 3,      // the URL cannot be cracked, has no host, or is cut
-    OUTCOME_UNTRUSTED = 4,    // the host lies elsewhere
-};
 
 // Capacities in code units, terminator included.
 constexpr std::size_t MARK_TEXT_CAPACITY = 4096;  // bytes: 4095 read + NUL
@@ -39,7 +39,8 @@ constexpr std::size_t HOST_NAME_CAPACITY = 256;
 // The download URL that findHostUrl found; read by checkDownloadUrl.
 extern WideChar urlBuf[URL_CAPACITY];
 
-// The domain whose hosts are trusted, fixed at build time.
+// The domain whose hosts are trusted, fixed at build time: defined in each
+// program by the source that hello_origin_add_check() writes for it.
 extern const WideChar TRUSTED_DOMAIN[];
 
 // Finds the first line of the NUL-terminated mark text that begins with
@@ -87,3 +88,5 @@ protected:
 // read, closes it before the text is examined, and checks the head with
 // checkMarkText.
 Outcome checkMarkStream(MarkStream& stream, WideChar* hostName);
+
+}  // namespace hello_origin

@@ -3,11 +3,7 @@
 #include "origin_check.h"
 #include "url_cracker.h"
 
-#ifndef HELLO_ORIGIN_TRUSTED_DOMAIN
-#error "HELLO_ORIGIN_TRUSTED_DOMAIN must name the trusted domain (the build sets it)"
-#endif
-
-const WideChar TRUSTED_DOMAIN[] = WIDE(HELLO_ORIGIN_TRUSTED_DOMAIN);
+namespace hello_origin {
 
 namespace {
 
@@ -51,3 +47,5 @@ Outcome checkMarkText(const char* markText, bool streamHasMore, WideChar* hostNa
     if (streamHasMore && valueReachesEnd) return OUTCOME_BAD_URL;
     return checkDownloadUrl(urlBuf, hostName);
 }
+
+}  // namespace hello_origin

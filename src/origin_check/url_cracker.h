@@ -3,6 +3,8 @@
 
 #include "origin_check.h"
 
+namespace hello_origin {
+
 // Asks the platform's URL cracker (WinINet on Windows) for the host of a
 // NUL-terminated URL. Returns false when the URL cannot be cracked or its host
 // does not fit hostName (HOST_NAME_CAPACITY units, terminator included). On
@@ -14,3 +16,5 @@ bool crackUrlHost(const WideChar* url, WideChar* hostName, std::size_t* hostLeng
 // behaviour for the URLs that downloads come from. It is the cracker on
 // platforms without WinINet, and is built everywhere so it is tested everywhere.
 bool crackUrlHostPortable(const WideChar* url, WideChar* hostName, std::size_t* hostLength);
+
+}  // namespace hello_origin

@@ -3,6 +3,8 @@
 
 #include "ascii.h"
 
+namespace hello_origin {
+
 namespace {
 
 bool isAsciiLetter(WideChar c) {
@@ -73,3 +75,5 @@ bool crackUrlHost(const WideChar* url, WideChar* hostName, std::size_t* hostLeng
     return crackUrlHostPortable(url, hostName, hostLength);
 }
 #endif
+
+}  // namespace hello_origin

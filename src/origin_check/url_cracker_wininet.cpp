@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <wininet.h>
 
+namespace hello_origin {
+
 namespace {
 
 using CrackUrlFunction = decltype(&InternetCrackUrlW);
@@ -36,3 +38,5 @@ bool crackUrlHost(const WideChar* url, WideChar* hostName, std::size_t* hostLeng
     *hostLength = components.dwHostNameLength;
     return true;
 }
+
+}  // namespace hello_origin

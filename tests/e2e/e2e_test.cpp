@@ -1,15 +1,9 @@
 // End-to-end tests of hello-origin.exe: each case gives a fresh copy of the
 // program an exact Zone.Identifier stream (or none), runs it, reads back its
 // one message box and checks the exit code.
-//
-// Also the demo's helper: e2e_test.exe --show APP.exe [CLOSE-WHEN-FILE]
-// runs an already marked program, prints what its box shows and returns its
-// exit code; and the benchmark's: e2e_test.exe --time-to-box RUNS APP.exe...
-// prints each program's median time from start to box, in ms, each run greeting.
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <ostream>
 #include <string>
@@ -565,77 +559,9 @@ TEST(ReleaseImage, VersionInformationComesFromTheProject) {
     EXPECT_EQ(numbers, HELLO_ORIGIN_VERSION);
 }
 
-// The demo: run an already marked program and report its box. With a file
-// name, the box stays open until that file exists (time for a screenshot);
-// without one, until the user closes it.
-int show(const std::wstring& app, const std::wstring& closeWhenExists) {
-    const auto report = [&](const BoxReading& box) {
-        std::printf("caption: %s\nicon: %s\ntext: %s\n",
-                    toUtf8(box.caption).c_str(),
-                    boxIconName(box.icon),
-                    toUtf8(box.text).c_str());
-        std::fflush(stdout);
-        while (!closeWhenExists.empty() && GetFileAttributesW(closeWhenExists.c_str()) == INVALID_FILE_ATTRIBUTES) {
-            Sleep(50);
-        }
-    };
-    const AppRun run = runAndReadBox(app, closeWhenExists.empty() ? CloseBy::User : CloseBy::OkButton, report);
-    if (!run.failure.empty()) {
-        std::fprintf(stderr, "%s\n", run.failure.c_str());
-        return 100;
-    }
-    return static_cast<int>(run.exitCode);
-}
-
-// Why a timed run does not count, or "": every program timed must greet and exit with 0.
-std::string notTheGreeting(const AppRun& run) {
-    const Expected& greeting = EXPECTED[0];
-    const bool greeted = run.box.caption == greeting.caption && run.box.text == greeting.text &&
-                         run.box.icon == greeting.icon && run.exitCode == 0;
-    if (!run.failure.empty() || greeted) return run.failure;
-    return "it showed \"" + toUtf8(run.box.text) + "\" (" + boxIconName(run.box.icon) + " icon) and exited with " +
-           std::to_string(run.exitCode) + ", not the greeting and 0";
-}
-
-// The benchmark: the median time to the box of each program, alternating
-// run by run between them so that all see the same machine.
-int timeToBox(int runs, int argc, wchar_t** programs) {
-    if (runs < 1) {
-        std::fprintf(stderr, "--time-to-box takes a number of runs above 0\n");
-        return 2;
-    }
-    std::vector<std::vector<double>> times(static_cast<size_t>(argc));
-    for (int i = 0; i < runs; ++i) {
-        for (int p = 0; p < argc; ++p) {
-            // One retry, with the reason logged: a box that never came is
-            // counted by no median, and a run is no time to debug Wine.
-            double milliseconds = -1;
-            for (int attempt = 0; attempt < 2 && milliseconds < 0; ++attempt) {
-                AppRun run;
-                milliseconds = millisecondsToBox(programs[p], &run);
-                const std::string wrong = notTheGreeting(run);
-                if (!wrong.empty()) {
-                    std::fprintf(stderr, "%s, run %d: %s\n", toUtf8(programs[p]).c_str(), i + 1, wrong.c_str());
-                    if (milliseconds >= 0) return 1;  // a box, but not the one to be timed: no retry
-                }
-            }
-            if (milliseconds < 0) return 1;
-            times[static_cast<size_t>(p)].push_back(milliseconds);
-        }
-    }
-    for (int p = 0; p < argc; ++p) {
-        std::vector<double>& mine = times[static_cast<size_t>(p)];
-        std::sort(mine.begin(), mine.end());
-        std::printf("%s %.1f\n", toUtf8(programs[p]).c_str(), mine[mine.size() / 2]);
-    }
-    return 0;
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc >= 3 && std::wstring(argv[1]) == L"--show") return show(argv[2], argc >= 4 ? argv[3] : L"");
-    if (argc >= 4 && std::wstring(argv[1]) == L"--time-to-box") return timeToBox(_wtoi(argv[2]), argc - 3, argv + 3);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

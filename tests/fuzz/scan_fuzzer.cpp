@@ -7,6 +7,9 @@
 
 #include "origin_check.h"
 
+// The tests name the core's declarations as the core itself does.
+using namespace hello_origin;
+
 namespace {
 
 constexpr WideChar CANARY = 0xBEEF;

@@ -8,6 +8,9 @@
 
 #include "origin_check.h"
 
+// The tests name the core's declarations as the core itself does.
+using namespace hello_origin;
+
 struct StringMarkStream final : MarkStream {
     explicit StringMarkStream(const std::string& stream) : bytes(stream) {}
     bool open() override {

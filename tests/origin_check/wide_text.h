@@ -6,6 +6,9 @@
 
 #include "origin_check.h"
 
+// The tests name the core's declarations as the core itself does.
+using namespace hello_origin;
+
 using WideString = std::basic_string<WideChar>;
 
 // Each byte becomes one unit, zero-extended, as the scanner widens it.

@@ -59,7 +59,7 @@ mkdir -p "$copy" "$elsewhere"
   --exclude='*.pfx' -cf - .) | (cd "$copy" && tar -xf -)
 [ ! -e "$copy/.git" ] || { echo "the copy has a .git" >&2; exit 1; }
 echo "scripts: building the copy in $copy"
-(cd "$copy" && timeout 600 sh -c 'cmake --preset mingw && cmake --build --preset mingw --target hello-origin e2e_test' \
+(cd "$copy" && timeout 600 sh -c 'cmake --preset mingw && cmake --build --preset mingw --target hello-origin box_tool' \
   >"$work/build.log" 2>&1) || {
   tail -n 30 "$work/build.log" >&2
   echo "FAIL: the copy did not build" >&2
