@@ -108,10 +108,11 @@ const wchar_t* const PLANTED_DLLS[] = {
     L"winex11.drv",
 };
 
-// Under Wine this loads from the program's folder whatever the program does:
-// Wine's user32 imports version.dll before the program's first instruction.
-// (Wine's uxtheme also loaded msimg32 from there, while the manifest named the
-// themed common controls.) Windows' own DLLs differ; there every name counts.
+// Under Wine 8 this loads from the program's folder whatever the program does:
+// Wine 8's user32 imports version.dll before the program's first instruction
+// (Wine 10's does not). (Wine's uxtheme also loaded msimg32, under Wine 10
+// uxtheme itself, from there, while the manifest named the themed common
+// controls.) Windows' own DLLs differ; there every name counts.
 const struct {
     const wchar_t* name;
     const char* importer;
@@ -419,8 +420,8 @@ INSTANTIATE_TEST_SUITE_P(LineEnds,
 // Fake DLLs beside the program, the WinINet one trusting every URL: none may
 // load, and the verdict stays the real one, whether or not a URL is cracked.
 // The rows after the first three go through what Windows reads beside a
-// program as it starts it; Wine 8 reads none of it for a program with a
-// manifest of its own, so under Wine they hold for the old build too.
+// program as it starts it; Wine 8 and 10 read none of it for a program with
+// a manifest of its own, so under Wine they hold for the old build too.
 E2eCase untrustedBeside(const char* name, Plant plant) {
     return {name,
             Stream::Written,
