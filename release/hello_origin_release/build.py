@@ -36,6 +36,12 @@ class Toolchain:
     described: str
     lock: int | None = None
 
+    @property
+    def environment(self) -> dict[str, str]:
+        """The pinned tools are the system's: no folder of the caller's PATH
+        may put other programs in their place."""
+        return {} if self.pinned is None else {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
+
 
 HOST_TOOLS = Toolchain(None, (), "the host's own (--host-tools), not the pinned environment")
 
@@ -77,13 +83,22 @@ def git(checkout: Path, *args: str) -> str:
     return run(["git", "-C", str(checkout), *args]).strip()
 
 
+def fresh_folder(folder: Path) -> None:
+    """`folder`, emptied, or a BuildError that names what is in the way."""
+    try:
+        if folder.exists() or folder.is_symlink():
+            shutil.rmtree(folder)
+        folder.mkdir(parents=True)
+    except OSError as error:
+        raise BuildError(f"{folder} cannot be made anew for the build: {error}") from None
+
+
 def export_head(checkout: Path, destination: Path) -> None:
     """The committed sources of HEAD, and nothing else, into `destination`:
     no stray file of the checkout, and no git setting that rewrites files on
     the way out (line ends; a filter or export attribute of the system's or
     the user's; the checkout's own attributes are refused)."""
-    shutil.rmtree(destination, ignore_errors=True)
-    destination.mkdir(parents=True)
+    fresh_folder(destination)
     attributes = Path(git(checkout, "rev-parse", "--path-format=absolute", "--git-path", "info/attributes"))
     if attributes.is_file() and attributes.stat().st_size > 0:
         raise BuildError(f"{attributes} would change the committed sources on their way out: "
@@ -101,22 +116,21 @@ def build_image(source: Path, build: Path, domain: str, rebuild: bool = False,
     release's flags. With `rebuild`, a domain that today's trusted domain
     checks refuse (a newer Public Suffix List, say) is built all the same, as
     a published release must be; the note says why a new release would not."""
-    shutil.rmtree(build, ignore_errors=True)
-    build.mkdir(parents=True)
+    fresh_folder(build)
     configure = ["cmake", "-S", str(source), "-B", str(build), "-G", "Ninja", "--toolchain",
                  str(source / "cmake/mingw-w64-x86_64.cmake"), "-DCMAKE_BUILD_TYPE=Release",
                  "-DHELLO_ORIGIN_TESTS=OFF", "-DPUBLIC_SUFFIX_LIST_REQUIRED=ON", f"-DTRUSTED_DOMAIN={domain}"]
     note = None
     try:
-        run(configure, enter=tools.enter)
+        run(configure, extra=tools.environment, enter=tools.enter)
     except BuildError as refused:
         if not rebuild:
             raise
-        run(configure + ["-DSKIP_TRUSTED_DOMAIN_POLICY=ON"], enter=tools.enter)
+        run(configure + ["-DSKIP_TRUSTED_DOMAIN_POLICY=ON"], extra=tools.environment, enter=tools.enter)
         # What CMake said between its error line and its call stack.
         found = re.search(r"CMake Error[^\n]*\n(.*?)\nCall Stack", str(refused), re.S)
         note = " ".join((found.group(1) if found else str(refused)).split())
-    run(["cmake", "--build", str(build), "--target", "hello-origin"], enter=tools.enter)
+    run(["cmake", "--build", str(build), "--target", "hello-origin"], extra=tools.environment, enter=tools.enter)
     return build / "bin/hello-origin.exe", note
 
 
@@ -126,10 +140,10 @@ def project_version(build: Path) -> str:
     return found.group(1) if found else "unknown"
 
 
-def _first_line(command: Sequence[str]) -> str:
+def _first_line(command: Sequence[str], extra: dict[str, str] | None = None) -> str:
     try:
-        result = subprocess.run(command, env=clean_environment(), stdin=subprocess.DEVNULL, capture_output=True,
-                                text=True, errors="replace", check=False)
+        result = subprocess.run(command, env={**clean_environment(), **(extra or {})}, stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, errors="replace", check=False)
     except OSError:
         return ""
     return (result.stdout.splitlines() or [""])[0]
@@ -145,9 +159,9 @@ def tool_versions(build: Path, tools: Toolchain = HOST_TOOLS) -> list[str]:
     for found in glob.glob(str(build / "CMakeFiles/*/CMakeCXXCompiler.cmake")):
         match = re.search(r'^set\(CMAKE_CXX_COMPILER "(.*)"\)$', Path(found).read_text(), re.M)
         compiler = match.group(1) if match else compiler
-    linker = _first_line([*tools.enter, compiler, "-print-prog-name=ld"])
+    linker = _first_line([*tools.enter, compiler, "-print-prog-name=ld"], tools.environment)
     windres = re.sub(r"-g\+\+.*$", "", compiler) + "-windres"
-    lines = [f"tool {Path(tool).name}: {_first_line([*tools.enter, tool, '--version'])}"
+    lines = [f"tool {Path(tool).name}: {_first_line([*tools.enter, tool, '--version'], tools.environment)}"
              for tool in (compiler, linker, windres, "cmake", "ninja")]
     # The OpenSSL that writes the signature's DER is on osslsigncode's second line.
     signer = subprocess.run(["osslsigncode", "--version"], env=clean_environment(), capture_output=True, text=True,

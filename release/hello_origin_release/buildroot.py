@@ -7,13 +7,15 @@ import fcntl
 import hashlib
 import lzma
 import os
-import re
 import shutil
+import stat
 import subprocess
+import urllib.parse
 import urllib.request
 from pathlib import Path
 from typing import Callable, Mapping
 
+from . import files
 from .environment import Environment, differences, installed
 
 # Beside the pinned packages, at the suite's versions: the configure step's
@@ -53,42 +55,68 @@ def cache_folder(environ: Mapping[str, str] = os.environ) -> Path:
     return Path(base) / "hello-origin"
 
 
-def changed_file(environment: Environment, root: Path) -> str | None:
-    """The first file of a pinned package whose bytes are not those dpkg's
-    database in `root` lists for it, computed here rather than trusting
-    `dpkg --verify`, whose exit status does not tell."""
-    info = root / "var/lib/dpkg/info"
-    for name, _ in environment.packages:
-        sums = next((path for path in (info / f"{name}:{environment.architecture}.md5sums", info / f"{name}.md5sums")
-                     if path.is_file()), None)
-        if sums is None:
-            return f"dpkg's list of the files of {name} is missing"
-        for line in sums.read_text(errors="replace").splitlines():
-            digest, _, relative = line.partition("  ")
-            try:
-                with open(root / relative, "rb") as file:
-                    found = hashlib.file_digest(file, lambda: hashlib.md5(usedforsecurity=False)).hexdigest()
-            except OSError:
-                return f"/{relative} of {name} is missing"
-            if found != digest:
-                return f"/{relative} of {name} was changed"
+def not_ours(folder: Path) -> str | None:
+    """Why `folder` is not a folder of this user's alone; None when it is."""
+    try:
+        status = os.lstat(folder)
+    except OSError as error:
+        return f"{folder} cannot be read ({error.strerror})"
+    if not stat.S_ISDIR(status.st_mode):
+        return f"{folder} is not a folder"
+    if status.st_uid != os.geteuid():
+        return f"{folder} belongs to another user"
+    if status.st_mode & 0o022:
+        return f"{folder} may be written by others"
     return None
+
+
+def tree_digest(root: Path) -> str:
+    """The SHA-256 of the whole tree below `root`, walked in order without
+    following a link: each entry's path, kind and mode, owner, a link's
+    target, a device's number, and a regular file's content."""
+    digest = hashlib.sha256()
+    for folder, folders, names in os.walk(root):
+        folders.sort()
+        for name in sorted([*folders, *names]):
+            path = os.path.join(folder, name)
+            status = os.lstat(path)
+            digest.update(f"{os.path.relpath(path, root)}\0{status.st_mode:o} {status.st_uid} {status.st_gid} "
+                          f"{status.st_rdev}\0".encode(errors="surrogateescape"))
+            if stat.S_ISLNK(status.st_mode):
+                digest.update(os.fsencode(os.readlink(path)) + b"\0")
+            elif stat.S_ISREG(status.st_mode):
+                descriptor = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+                with os.fdopen(descriptor, "rb") as file:
+                    digest.update(hashlib.file_digest(file, "sha256").digest())
+    return digest.hexdigest()
 
 
 def damage(environment: Environment, folder: Path) -> str | None:
     """Why the root kept in `folder` may not be used; None when it is whole:
-    its making finished (the stamp, written last, names this environment),
-    its dpkg database holds every pinned package at exactly its version, and
-    their files are as that database lists them."""
-    try:
-        stamp = (folder / "stamp").read_text()
-    except OSError:
-        return "it has no stamp: its making did not finish"
-    if stamp != environment.sha256 + "\n":
-        return "its stamp names another environment"
+    its folders are this user's alone, its making finished (the stamp,
+    written last, names this environment), its dpkg database holds every
+    pinned package at exactly its version, and the whole tree is, byte for
+    byte and mode for mode, the one the stamp's digest was taken of."""
     root = folder / "root"
+    for part in (folder, root):
+        problem = not_ours(part)
+        if problem is not None:
+            return problem
+    try:
+        stamp = files.read_regular(str(folder / "stamp"), 1024).decode("ascii", "replace").split()
+    except files.InputError:
+        return "it has no stamp: its making did not finish"
+    if len(stamp) != 2 or stamp[0] != environment.sha256:
+        return "its stamp names another environment"
     found = differences(environment, installed([name for name, _ in environment.packages], root))
-    return "; ".join(found) if found else changed_file(environment, root)
+    if found:
+        return "; ".join(found)
+    try:
+        if tree_digest(root) != stamp[1]:
+            return "a file in it was changed, added or taken away since it was made"
+    except OSError as error:
+        return f"a file in it cannot be read ({error.strerror})"
+    return None
 
 
 def remove(folder: Path) -> None:
@@ -120,12 +148,27 @@ def enter(root: Path, place: Path) -> list[str]:
     return [*unshare, "--", "/bin/sh", "-c", ENTER, "enter", str(root), str(place.resolve())]
 
 
+# Debian 12's main index for amd64: 8,790,396 bytes packed, 50,060,337 unpacked (2026-12-11).
+MAX_INDEX_PACKED, MAX_INDEX = 64 << 20, 256 << 20
+
+
 def packages_index(archive: str, environment: Environment) -> set[tuple[str, str]]:
-    """The (package, version) pairs the archive's suite holds for the architecture."""
+    """The (package, version) pairs the archive's suite holds for the
+    architecture: the index read within bounds of size and time, unpacked
+    within a bound, each paragraph's fields read once."""
     url = f"{archive}/dists/{environment.suite}/main/binary-{environment.architecture}/Packages.xz"
     with urllib.request.urlopen(url, timeout=60) as response:
-        text = lzma.decompress(response.read(256 << 20)).decode("utf-8", "replace")
-    return set(re.findall(r"^Package: (\S+)\n(?:[^\n]+\n)*?Version: (\S+)$", text, re.M))
+        packed = files.read_within(response, MAX_INDEX_PACKED, 300)
+    unpacker = lzma.LZMADecompressor()
+    text = unpacker.decompress(packed, max_length=MAX_INDEX)
+    if not unpacker.eof:
+        raise ValueError(f"the index unpacks to more than {MAX_INDEX} bytes, or is cut")
+    found = set()
+    for paragraph in text.split(b"\n\n"):
+        fields = dict(line.split(b": ", 1) for line in paragraph.split(b"\n") if b": " in line and line[:1] != b" ")
+        if b"Package" in fields and b"Version" in fields:
+            found.add((fields[b"Package"].decode("utf-8", "replace"), fields[b"Version"].decode("utf-8", "replace")))
+    return found
 
 
 def why_not_made(environment: Environment, archive: str, log: Path) -> str:
@@ -135,7 +178,7 @@ def why_not_made(environment: Environment, archive: str, log: Path) -> str:
     first = "{} {}".format(*environment.packages[0])
     try:
         held = packages_index(archive, environment)
-    except (OSError, ValueError, lzma.LZMAError) as error:
+    except (OSError, ValueError, lzma.LZMAError, files.InputError) as error:
         return (f"could not make the pinned build environment: the archive {archive} cannot be reached ({error}); "
                 f"it needs {first} and the other versions of release/build-environment: {use}")
     lacking = [f"{name} {version}" for name, version in environment.packages if (name, version) not in held]
@@ -156,14 +199,16 @@ def make(environment: Environment, folder: Path, mirror: str | None) -> None:
         raise Unavailable("cannot make the pinned build root: mmdebstrap is not installed (scripts/install-deps.sh "
                           "release installs it on Debian and Ubuntu; Fedora and Arch package it too)")
     remove(folder)
-    (folder / "root").mkdir(parents=True)
+    (folder / "root").mkdir(mode=0o700, parents=True)
+    os.chmod(folder, 0o700)
     tarball, log = folder / "root.tar", folder / "mmdebstrap.log"
     archive = mirror or environment.archive
+    snapshot = urllib.parse.urlsplit(archive).hostname == "snapshot.debian.org"
     includes = ",".join([f"{name}={version}" for name, version in environment.packages] + list(UNPINNED))
     command = [tool, "--mode=root" if os.geteuid() == 0 else "--mode=unshare", "--variant=essential",
                "--format=tar", f"--architectures={environment.architecture}", f"--include={includes}",
                # An archive's snapshot serves Release files long past their date.
-               *(['--aptopt=Acquire::Check-Valid-Until "false"'] if mirror else []),
+               *(['--aptopt=Acquire::Check-Valid-Until "false"'] if snapshot else []),
                environment.suite, str(tarball), archive]
     environ = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": os.environ.get("HOME", "/"),
                "LC_ALL": "C.UTF-8"}
@@ -177,7 +222,14 @@ def make(environment: Environment, folder: Path, mirror: str | None) -> None:
     subprocess.run(["tar", "-x", "--numeric-owner", "--exclude=./dev/*", "-f", str(tarball), "-C",
                     str(folder / "root")], stdin=subprocess.DEVNULL, env=environ, check=True)
     tarball.unlink()
-    (folder / "stamp").write_text(environment.sha256 + "\n")
+    # No setuid or setgid program of the root's, which no update will mend, for anyone to run.
+    for place, _, names in os.walk(folder / "root"):
+        for name in names:
+            path = os.path.join(place, name)
+            mode = os.lstat(path).st_mode
+            if stat.S_ISREG(mode) and mode & 0o6000:
+                os.chmod(path, stat.S_IMODE(mode) & ~0o6000)
+    (folder / "stamp").write_text(f"{environment.sha256} {tree_digest(folder / 'root')}\n")
 
 
 def ready(environment: Environment, mirror: str | None, say: Callable[[str], None]) -> tuple[Path, int]:
@@ -185,9 +237,13 @@ def ready(environment: Environment, mirror: str | None, say: Callable[[str], Non
     and the descriptor of the lock that keeps another run from remaking it
     while this one builds in it (closed when the process ends)."""
     cache = cache_folder()
-    cache.mkdir(parents=True, exist_ok=True)
+    cache.mkdir(mode=0o700, parents=True, exist_ok=True)
+    problem = not_ours(cache)
+    if problem is not None:
+        raise Unavailable(f"cannot keep the pinned build root: {problem}; give a folder of your own with "
+                          "XDG_CACHE_HOME")
     folder = cache / f"root-{environment.sha256}"
-    lock = os.open(cache / f"root-{environment.sha256}.lock", os.O_RDWR | os.O_CREAT, 0o600)
+    lock = os.open(cache / f"root-{environment.sha256}.lock", os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o600)
     fcntl.flock(lock, fcntl.LOCK_EX)
     if not namespaces():
         raise Unavailable(NO_PRIVILEGE[os.geteuid() == 0] + ELSEWHERE.format(suite=environment.suite))
@@ -202,6 +258,8 @@ def ready(environment: Environment, mirror: str | None, say: Callable[[str], Non
         make(environment, folder, mirror)
     except subprocess.CalledProcessError as error:
         raise Unavailable(f"could not unpack the pinned build root: {error}") from error
+    except OSError as error:
+        raise Unavailable(f"could not make the pinned build root in {folder}: {error}") from error
     why = damage(environment, folder)
     if why is not None:
         raise Unavailable(f"the pinned build root made in {folder} is not the environment: {why}")

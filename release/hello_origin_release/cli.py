@@ -15,7 +15,7 @@ import warnings
 from pathlib import Path
 from typing import NoReturn
 
-from . import files
+from . import der, files
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -156,15 +156,19 @@ def wrong_input(me: str, message: str) -> NoReturn:
     raise SystemExit(2)
 
 
-def certificate_file(me: str, options: dict[str, list[str]], option: str) -> bytes | None:
-    """The bytes of the file an option names: a regular file, within the bound of a file of certificates."""
+def certificate_file(me: str, options: dict[str, list[str]], option: str, label: str = "CERTIFICATE") -> bytes | None:
+    """The bytes of the file an option names: a regular file, within the
+    bound of a file of certificates, holding at least one PEM `label`."""
     if option not in options:
         return None
     path = options[option][0]
     try:
-        return files.read_regular(path, files.MAX_CERTIFICATE_FILE)
+        data = files.read_regular(path, files.MAX_CERTIFICATE_FILE)
     except files.InputError as error:
         wrong_input(me, f"{option} {path}: {error}")
+    if not der.pem_blocks(data, label):
+        wrong_input(me, f"{option} {path}: holds no {label} in PEM form")
+    return data
 
 
 def wrong_mirror(options: dict[str, list[str]], usage: str, me: str) -> str | None:
@@ -249,6 +253,8 @@ def release(args: list[str]) -> int:
         die(me, "the build failed")
     except releasing.ReleaseError as error:
         die(me, str(error))
+    except (OSError, subprocess.SubprocessError) as error:
+        return unavailable(me, f"the release could not be made here ({error}); nothing was written")
     from .authenticode import display_name
 
     by = "" if signer is None else f", signed by {display_name(signer.certificate.subject)}"
@@ -301,7 +307,8 @@ def verify(args: list[str]) -> int:
         print(f"{me}: --signer takes the 64 hexadecimal digits of a SHA-256\n{VERIFY_USAGE}", file=sys.stderr)
         return 2
     mirror = wrong_mirror(options, VERIFY_USAGE, me)
-    ca, tsa_ca, crl = (certificate_file(me, options, option) for option in ("--ca", "--tsa-ca", "--crl"))
+    ca, tsa_ca = certificate_file(me, options, "--ca"), certificate_file(me, options, "--tsa-ca")
+    crl = certificate_file(me, options, "--crl", "X509 CRL")
     published = operands[0]
     # Read once, before anything else: every check, and the hash printed, see the same bytes.
     try:
@@ -329,21 +336,14 @@ def verify(args: list[str]) -> int:
         try:
             commit = build.git(ROOT, "rev-parse", "--verify", "-q", "HEAD")
         except build.BuildError:
-            raise SystemExit(unavailable(me, f"{ROOT} is not a git checkout with a commit: nothing to rebuild the "
-                                             "download from"))
+            raise buildroot.Unavailable(f"{ROOT} is not a git checkout with a commit, or git will not read it (one of "
+                                        "another user's, read as root): nothing to rebuild the download from") from None
         if build.git(ROOT, "status", "--porcelain", "--untracked-files=no"):
             print("note: the checkout has changes that are not committed; the rebuild leaves them out",
                   file=sys.stderr)
-        try:
-            tools = build.toolchain("--host-tools" in options, mirror, place, say)
-            build.export_head(ROOT, place / "source")
-            image, note = build.build_image(place / "source", place / "build", domain, rebuild=True, tools=tools)
-        # Past the verdict's own catch-all: no file is refused for this.
-        except buildroot.Unavailable as error:
-            raise SystemExit(unavailable(me, error))
-        except build.BuildError as error:
-            print(str(error), file=sys.stderr)
-            raise SystemExit(unavailable(me, "the rebuild failed (above): nothing was judged"))
+        tools = build.toolchain("--host-tools" in options, mirror, place, say)
+        build.export_head(ROOT, place / "source")
+        image, note = build.build_image(place / "source", place / "build", domain, rebuild=True, tools=tools)
         data = image.read_bytes()
         say(f"rebuild: commit {commit} ({build.git(ROOT, 'describe', '--tags', '--always')}), version "
             f"{build.project_version(place / 'build')}, for {domain}, {len(data)} bytes")
@@ -352,7 +352,16 @@ def verify(args: list[str]) -> int:
         return data
 
     policy = verdict.Policy(signer, trust.Anchors(ca, crl), trust.Anchors(tsa_ca))
-    outcome = verdict.judge(data, rebuild, policy, datetime.datetime.now(datetime.timezone.utc), say)
+    # Whatever keeps the rebuild from being made judges nothing of the file.
+    try:
+        outcome = verdict.judge(data, rebuild, policy, datetime.datetime.now(datetime.timezone.utc), say)
+    except buildroot.Unavailable as error:
+        return unavailable(me, error)
+    except build.BuildError as error:
+        print(str(error), file=sys.stderr)
+        return unavailable(me, "the rebuild failed (above): nothing was judged")
+    except (OSError, subprocess.SubprocessError) as error:
+        return unavailable(me, f"the rebuild could not be made here ({error}): nothing was judged")
     build_of = f"commit {commit}'s build for {domain}"
     if outcome.refusal is not None and outcome.refusal.field == "bytes":
         say(f"bytes: {outcome.refusal.reason}")

@@ -1,10 +1,13 @@
-"""Files named on the command line, read only when they are regular files
-and only up to a bound: a FIFO, a device or a folder under a file's name
-must neither hang the tools nor fill memory."""
+"""What comes from outside, read within bounds: files named on the command
+line only when they are regular files and only up to a size, so that a
+FIFO, a device or a folder under a file's name neither hangs the tools nor
+fills memory; and a server's reply up to a size and a deadline."""
 from __future__ import annotations
 
 import os
 import stat
+import time
+from typing import Protocol
 
 # The system's whole bundle of roots is some 220 KiB (Debian 12: 219,597 bytes).
 MAX_CERTIFICATE_FILE = 1024 * 1024
@@ -15,7 +18,30 @@ MAX_BUILDINFO = 64 * 1024
 
 
 class InputError(Exception):
-    """A file that cannot be taken; the text says why, without its name."""
+    """A file or reply that cannot be taken; the text says why, without its name."""
+
+
+class Reply(Protocol):
+    def read1(self, size: int) -> bytes: ...
+
+
+def read_within(reply: Reply, limit: int, seconds: float) -> bytes:
+    """At most `limit` bytes of a reply, all of it within `seconds` (and the
+    timeout of one read, which the connection sets): one that drips in a byte
+    at a time is cut off like one that does not end."""
+    deadline = time.monotonic() + seconds
+    chunks: list[bytes] = []
+    size = 0
+    while True:
+        if time.monotonic() > deadline:
+            raise InputError(f"did not end within {seconds:.0f} s")
+        chunk = reply.read1(min(1 << 16, limit + 1 - size))
+        if not chunk:
+            return b"".join(chunks)
+        chunks.append(chunk)
+        size += len(chunk)
+        if size > limit:
+            raise InputError(f"is longer than {limit} bytes")
 
 
 def read_regular(path: str, limit: int, cut: bool = False) -> bytes:

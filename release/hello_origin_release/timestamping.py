@@ -13,14 +13,16 @@ from dataclasses import dataclass
 
 from asn1crypto import cms, tsp
 
-from . import der
+from . import der, files
 
 from .authenticode import NONCE_BITS
 
 # Some 5 KiB from a public authority with its chain; four times the largest
 # time stamp a release carries.
 MAX_REPLY = 64 * 1024
-TIMEOUT_SECONDS = 60
+# For one read, and for the whole reply.
+TIMEOUT_SECONDS = 30
+REPLY_SECONDS = 60
 
 
 class TimeStampError(Exception):
@@ -56,12 +58,11 @@ def ask(url: str, request: Request) -> bytes:
         "Content-Type": "application/timestamp-query", "Accept": "application/timestamp-reply"})
     try:
         with urllib.request.urlopen(query, timeout=TIMEOUT_SECONDS) as response:
-            reply = response.read(MAX_REPLY + 1)
+            return files.read_within(response, MAX_REPLY, REPLY_SECONDS)
+    except files.InputError as error:
+        raise TimeStampError(f"the time-stamp server's reply {error}") from None
     except (OSError, ValueError, http.client.HTTPException) as error:
         raise TimeStampError(f"the time-stamp server at {url} cannot be asked: {error}") from None
-    if len(reply) > MAX_REPLY:
-        raise TimeStampError(f"the time-stamp server's reply is longer than {MAX_REPLY} bytes")
-    return reply
 
 
 def token_of(reply: bytes, request: Request) -> bytes:

@@ -100,10 +100,21 @@ def compare(data: bytes, signature: Signature | None, rebuild: bytes) -> None:
         raise Refused("signature: SpcIndirectDataContent", "signs another image than the rebuild")
 
 
+def refusal_of(error: Exception, signature: Signature | None) -> Outcome:
+    """The refusal of a file whose reading raised `error`: a rule's own, or,
+    the last word on bytes from anyone that no rule foresaw, a library's
+    error while reading them, which refuses the file and never passes it."""
+    if isinstance(error, Refused):
+        return Outcome(Status.REFUSED, signature, error)
+    return Outcome(Status.REFUSED, signature, Refused("signature" if signature is None else "file",
+                                                      f"cannot be read ({type(error).__name__})"))
+
+
 def judge(data: bytes, rebuild: Callable[[], bytes], policy: Policy, now: datetime.datetime,
           report: Callable[[str], None] = lambda line: None) -> Outcome:
     """The whole verdict. `rebuild` is called once the file's own fields have
-    passed, and `report` hears each step that holds."""
+    passed, and whatever it raises is the caller's: a rebuild that could not
+    be made is no verdict on the file. `report` hears each step that holds."""
     signature = None
     try:
         if len(data) > MAX_DOWNLOAD:
@@ -120,14 +131,13 @@ def judge(data: bytes, rebuild: Callable[[], bytes], policy: Policy, now: dateti
                        f"certificate SHA-256 {authority.sha256}")
             check_trust(signature, policy, now)
             report(f"signature: verifies, in the form {signature.form} writes")
-        compare(data, signature, rebuild())
-    except Refused as refusal:
-        return Outcome(Status.REFUSED, signature, refusal)
-    # The last word on bytes from anyone that no rule foresaw: a library's
-    # own error while reading them refuses the file, never passes it.
     except Exception as error:
-        return Outcome(Status.REFUSED, signature, Refused("signature" if signature is None else "file",
-                                                          f"cannot be read ({type(error).__name__})"))
+        return refusal_of(error, signature)
+    rebuilt = rebuild()
+    try:
+        compare(data, signature, rebuilt)
+    except Exception as error:
+        return refusal_of(error, signature)
     report("bytes: identical to " + ("the rebuild" if signature is None else
                                      "the rebuild with the file's signature attached"))
     if signature is None:

@@ -24,6 +24,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
+import tsa
 from hello_origin_release import authenticode, der, pe, release_form, trust, verdict
 
 NOW = datetime.datetime.now(datetime.timezone.utc)
@@ -133,9 +134,9 @@ class Releases:
         self.tsa = Party(folder, "tsa", "hello-origin TSA test", self.tsa_root, usage=ExtendedKeyUsageOID.TIME_STAMPING)
         self.self_made_tsa = Party(folder, "self-made", "hello-origin TSA test", usage=ExtendedKeyUsageOID.TIME_STAMPING)
         # Keys and usages below the floor, each in a certificate otherwise sound.
-        self.weak = Party(folder, "weak", "hello-origin signer test", bits=512)
+        self.weak = Party(folder, "weak", "hello-origin signer test", bits=1024)
         self.exponent_3 = Party(folder, "exponent-3", "hello-origin signer test", exponent=3)
-        self.weak_tsa = Party(folder, "weak-tsa", "hello-origin TSA test", self.tsa_root, bits=512,
+        self.weak_tsa = Party(folder, "weak-tsa", "hello-origin TSA test", self.tsa_root, bits=1024,
                               usage=ExtendedKeyUsageOID.TIME_STAMPING)
         self.tls_root = Party(folder, "tls-root", "hello-origin TLS root test", ca=True,
                               usage=ExtendedKeyUsageOID.SERVER_AUTH)
@@ -166,16 +167,8 @@ class Releases:
                 if self.path in other_nonces:
                     asked = tsp.TimeStampReq.load(body)
                     body = tsp.TimeStampReq({**asked.native, "nonce": other_nonces[self.path](asked["nonce"].native)}).dump()
-                query = folder / f"query{threading.get_ident()}"
-                query.write_bytes(body)
-                reply = canned.get(self.path) or subprocess.run(
-                    ["openssl", "ts", "-reply", "-config", authorities.get(self.path, authorities["/tsa"]), "-queryfile",
-                     query, "-out", "/dev/stdout"], capture_output=True, check=True).stdout
-                self.send_response(200)
-                self.send_header("Content-Type", "application/timestamp-reply")
-                self.send_header("Content-Length", str(len(reply)))
-                self.end_headers()
-                self.wfile.write(reply)
+                tsa.answer(self, canned.get(self.path) or tsa.reply(authorities.get(self.path, authorities["/tsa"]),
+                                                                     body))
 
             def log_message(self, *_: object) -> None:
                 pass

@@ -19,7 +19,7 @@ FIRST = {"pe.py": ["test_verdict.Verdicts.test_pe_entry"], "der.py": ["test_verd
          "trust.py": ["test_verdict.Verdicts.test_trust"], "authenticode.py": ["test_verdict.Verdicts.test_time_stamp"]}
 ALONE = {"image_check.py": ["test_image_check"], "cli.py": ["test_verdict.Arguments", "test_environment"],
          "environment.py": ["test_environment"], "buildroot.py": ["test_environment"],
-         "files.py": ["test_verdict.Arguments"], "timestamping.py": ["test_releasing"],
+         "files.py": ["test_verdict.Arguments", "test_releasing"], "timestamping.py": ["test_releasing"],
          "releasing.py": ["test_releasing"], "signing.py": ["test_releasing"]}
 VERDICTS = ["test_verdict.Verdicts", "test_releasing"]
 EVERY_TEST = ["test_verdict", "test_releasing", "test_image_check", "test_environment"]

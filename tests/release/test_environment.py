@@ -8,10 +8,12 @@ import lzma
 import os
 import tempfile
 import unittest
+from unittest import mock
 from pathlib import Path
 
 from hello_origin_release import buildroot, cli, environment
 
+CHANGED = "a file in it was changed, added or taken away since it was made"
 GOOD = ("# pinned\nsuite: bookworm\narchitecture: amd64\narchive: http://deb.debian.org/debian/\n"
         "snapshot: 20260712T000000Z\npackage: cmake 3.25.1-1\npackage: libgmp10 2:6.2.1+dfsg1-1.1\n")
 PINNED = environment.parse(GOOD)
@@ -21,7 +23,6 @@ FILES = {"cmake": {"usr/bin/cmake": b"cmake"}, "libgmp10": {"usr/lib/libgmp.so.1
 def fake_root(folder: Path, versions: dict[str, str]) -> None:
     info = folder / "root/var/lib/dpkg/info"
     info.mkdir(parents=True)
-    (folder / "stamp").write_text(PINNED.sha256 + "\n")
     (info.parent / "status").write_text("".join(
         f"Package: {name}\nStatus: install ok installed\nArchitecture: amd64\nVersion: {version}\n\n"
         for name, version in versions.items()))
@@ -31,6 +32,7 @@ def fake_root(folder: Path, versions: dict[str, str]) -> None:
         for path, data in files.items():
             (folder / "root" / path).parent.mkdir(parents=True, exist_ok=True)
             (folder / "root" / path).write_bytes(data)
+    (folder / "stamp").write_text(f"{PINNED.sha256} {buildroot.tree_digest(folder / 'root')}\n")
 
 
 class Environment(unittest.TestCase):
@@ -101,12 +103,15 @@ class Environment(unittest.TestCase):
              "libgmp10 2:6.2.1+dfsg1-1.1 is not installed"),
             ("gone from the database", lambda: rewrite("root/var/lib/dpkg/status", "Package: libgmp10", "Package: gmp"),
              "libgmp10 2:6.2.1+dfsg1-1.1 is not installed"),
-            ("a file changed", lambda: rewrite("root/usr/bin/cmake", "cmake", "cmakf"),
-             "/usr/bin/cmake of cmake was changed"),
-            ("a file gone", lambda: (folder / "root/usr/lib/libgmp.so.10").unlink(),
-             "/usr/lib/libgmp.so.10 of libgmp10 is missing"),
-            ("a list of files gone", lambda: (folder / "root/var/lib/dpkg/info/cmake.md5sums").unlink(),
-             "dpkg's list of the files of cmake is missing"),
+            ("a file changed", lambda: rewrite("root/usr/bin/cmake", "cmake", "cmakf"), CHANGED),
+            ("a file gone", lambda: (folder / "root/usr/lib/libgmp.so.10").unlink(), CHANGED),
+            ("a list of files emptied", lambda: rewrite("root/var/lib/dpkg/info/cmake.md5sums", "  usr", ""), CHANGED),
+            ("a FIFO added", lambda: os.mkfifo(folder / "root/usr/fifo"), CHANGED),
+            ("a mode changed", lambda: os.chmod(folder / "root/usr/bin/cmake", 0o4755), CHANGED),
+            ("a folder others may write", lambda: os.chmod(folder / "root", 0o775), "{folder}/root may be written by "
+             "others"),
+            ("a link for the root", lambda: (os.rename(folder / "root", folder / "elsewhere"), os.symlink(
+                "elsewhere", folder / "root")), "{folder}/root is not a folder"),
         ]
         with tempfile.TemporaryDirectory() as top:
             for number, (name, damage, expected) in enumerate(rows):
@@ -114,7 +119,10 @@ class Environment(unittest.TestCase):
                     folder = Path(top) / str(number)
                     fake_root(folder, {"cmake": "3.25.1-1", "libgmp10": "2:6.2.1+dfsg1-1.1"})
                     damage()
-                    self.assertEqual(buildroot.damage(PINNED, folder), expected)
+                    self.assertEqual(buildroot.damage(PINNED, folder), expected and expected.format(folder=folder))
+            fake_root(folder := Path(top) / "theirs", {"cmake": "3.25.1-1", "libgmp10": "2:6.2.1+dfsg1-1.1"})
+            with mock.patch("os.geteuid", return_value=os.geteuid() + 1):
+                self.assertEqual(buildroot.damage(PINNED, folder), f"{folder} belongs to another user")
             os.chmod(folder / "root/usr", 0o555)
             buildroot.remove(folder)
             self.assertFalse(folder.exists())

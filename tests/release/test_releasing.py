@@ -4,14 +4,37 @@ release's own request, that the verifier accepts, makes a release."""
 from __future__ import annotations
 
 import tempfile
+import time
 import unittest
 from pathlib import Path
 
 from fixtures import NOW, shared_releases
-from hello_origin_release import releasing, signing, trust, verdict
+from hello_origin_release import files, releasing, signing, trust, verdict
+
+
+class SlowReply:
+    """A reply that drips a byte every hundredth of a second, for `size` bytes."""
+
+    def __init__(self, size: int) -> None:
+        self.left = size
+
+    def read1(self, size: int) -> bytes:
+        time.sleep(0.01)
+        self.left -= 1
+        return b"x" if self.left >= 0 else b""
 
 
 class SignedRelease(unittest.TestCase):
+    def test_read_within(self) -> None:
+        for size, limit, expected in [(3, 8, b"xxx"), (9, 8, "is longer than 8 bytes"),
+                                      (100, 1000, "did not end within 0 s")]:
+            with self.subTest(expected):
+                try:
+                    found: bytes | str = files.read_within(SlowReply(size), limit, 0.3)
+                except files.InputError as raised:
+                    found = str(raised)
+                self.assertEqual(found, expected)
+
     def test_keys(self) -> None:
         r = shared_releases()
         for party in (r.weak, r.exponent_3):

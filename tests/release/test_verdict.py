@@ -410,11 +410,11 @@ class Verdicts(unittest.TestCase):
             ("a revoked signer, with --crl", ca_signed, r.policy(r.ca, r.leaf, s.revoked),
              "signature: certificate chain"),
             # Keys below the floor, wherever they are carried.
-            ("the publisher's RSA-512 key, pinned with --signer", r.signed(r.weak), r.policy(r.weak, r.weak),
+            ("the publisher's RSA-1024 key, pinned with --signer", r.signed(r.weak), r.policy(r.weak, r.weak),
              "signature: SignedData.certificates"),
             ("an RSA-2048 key with exponent 3", r.signed(r.exponent_3), r.policy(r.exponent_3, r.exponent_3),
              "signature: SignedData.certificates"),
-            ("a time-stamp authority's RSA-512 key under the trusted root", stamp(tsa_swapped(s.token, r.weak_tsa)),
+            ("a time-stamp authority's RSA-1024 key under the trusted root", stamp(tsa_swapped(s.token, r.weak_tsa)),
              s.own, "time stamp: SignedData.certificates"),
             # Usages as Windows and RFC 3161 judge them.
             ("a lifetime-signing signer, time-stamped, judged now", lifetime, r.policy(r.lifetime, r.lifetime), ACCEPTED),
@@ -428,6 +428,12 @@ class Verdicts(unittest.TestCase):
              ACCEPTED),
         ])
         self.assertEqual(releases.connections, [], "no revocation server was asked")
+
+    def test_rebuild_not_made(self) -> None:
+        """A rebuild that cannot be made is the caller's to report, never a verdict on the file."""
+        def fails() -> bytes:
+            raise PermissionError("read-only")
+        self.assertRaises(PermissionError, verdict.judge, releases.genuine, fails, s.own, NOW)
 
     # Fewer where scripts/mutate.sh runs the whole table once a fault.
     @settings(max_examples=int(os.environ.get("HELLO_ORIGIN_EXAMPLES", "300")), deadline=None, database=None,
@@ -473,6 +479,8 @@ class Arguments(unittest.TestCase):
                 (["--crl", "missing.pem", "x.exe"], 2, "--crl missing.pem: cannot be opened"),
                 (["--ca", ".", "x.exe"], 2, "--ca .: is not a regular file"),
                 (["--ca", str(big), "x.exe"], 2, f"--ca {big}: holds 2097152 bytes"),
+                (["--ca", "x.exe", "x.exe"], 2, "--ca x.exe: holds no CERTIFICATE in PEM form"),
+                (["--crl", str(r.publisher.pem), "x.exe"], 2, "holds no X509 CRL in PEM form"),
                 (["--buildinfo", str(fifo), "x.exe"], 2, f"--buildinfo {fifo}: is not a regular file"),
                 (["."], 2, "the download . is not a regular file"), ([str(fifo)], 2, "is not a regular file"),
                 ([str(odd)], 1, "verdict: REFUSED: signature: ")]
