@@ -34,6 +34,7 @@ step found-build.log cmake --build "$work/found"
 if (configure "$work/found" -DSECOND_DOMAIN=co.uk) 2>/dev/null; then
   fail "a public suffix as a program's trusted domain was taken"
 fi
+grep -q "'co.uk' is a public suffix" "$work/found.log" || fail "the configure step stopped, but not for co.uk"
 snapshot "$source_dir" "$work/repository"
 configure "$work/fetched" "-DHELLO_ORIGIN_GIT_REPOSITORY=file://$work/repository"
 step fetched-build.log cmake --build "$work/fetched"
