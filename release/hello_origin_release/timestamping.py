@@ -17,8 +17,8 @@ from . import der, files
 
 from .authenticode import NONCE_BITS
 
-# Some 5 KiB from a public authority with its chain; four times the largest
-# time stamp a release carries.
+# Four times the largest time stamp a release carries: room for what an
+# authority adds that the release's form leaves out (its root, a status text).
 MAX_REPLY = 64 * 1024
 # For one read, and for the whole reply.
 TIMEOUT_SECONDS = 30
