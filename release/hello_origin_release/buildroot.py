@@ -34,6 +34,7 @@ ELSEWHERE = ", or build on Debian {suite} with the versions of release/build-env
 ENTER = """set -eu
 root=$1 place=$2
 shift 2
+mkdir -p "$root/dev" "$root/tmp"
 mount --rbind /dev "$root/dev"
 mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
 mkdir -p "$root$place"
@@ -73,13 +74,17 @@ def not_ours(folder: Path) -> str | None:
 def tree_digest(root: Path) -> str:
     """The SHA-256 of the whole tree below `root`, walked in order without
     following a link: each entry's path, kind and mode, owner, a link's
-    target, a device's number, and a regular file's content."""
+    target, a device's number, and a regular file's content. A folder counts
+    by what it holds: one that holds only folders, or nothing, as the mount
+    point a build leaves behind does, counts for nothing."""
     digest = hashlib.sha256()
     for folder, folders, names in os.walk(root):
         folders.sort()
-        for name in sorted([*folders, *names]):
-            path = os.path.join(folder, name)
-            status = os.lstat(path)
+        entries = [(path, os.lstat(path)) for path in (os.path.join(folder, name) for name in sorted([*folders, *names]))]
+        entries = [(path, status) for path, status in entries if not stat.S_ISDIR(status.st_mode)]
+        if entries and folder != str(root):
+            entries.insert(0, (folder, os.lstat(folder)))
+        for path, status in entries:
             digest.update(f"{os.path.relpath(path, root)}\0{status.st_mode:o} {status.st_uid} {status.st_gid} "
                           f"{status.st_rdev}\0".encode(errors="surrogateescape"))
             if stat.S_ISLNK(status.st_mode):

@@ -93,6 +93,7 @@ class Environment(unittest.TestCase):
             (folder / path).write_text((folder / path).read_text().replace(old, new))
         rows = [
             ("whole", lambda: None, None),
+            ("the empty folders a build's mount point leaves", lambda: os.makedirs(folder / "root/srv/a/build"), None),
             ("no stamp", lambda: (folder / "stamp").unlink(), "it has no stamp: its making did not finish"),
             ("another environment's stamp", lambda: rewrite("stamp", PINNED.sha256[:8], "00000000"),
              "its stamp names another environment"),
