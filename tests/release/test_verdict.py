@@ -487,7 +487,7 @@ class Arguments(unittest.TestCase):
         for args, status, text in rows:
             with self.subTest(args):
                 result = subprocess.run([sys.executable, "-B", str(main), "verify", "--domain", "example.com", *args],
-                                        cwd=r.folder, capture_output=True, text=True, check=False, timeout=10)
+                                        cwd=r.folder, capture_output=True, text=True, check=False, timeout=30)
                 self.assertEqual((result.returncode, text in result.stdout + result.stderr, "Warning" in result.stderr),
                                  (status, True, False), result.stdout + result.stderr)
 
