@@ -401,24 +401,17 @@ def _check_signing_certificate(values: dict[str, bytes], certificate: Certificat
     require(named, field, "signingCertificate names another certificate than the one the time stamp carries")
 
 
-@dataclass(frozen=True)
-class TstInfo:
-    time: datetime.datetime
-    imprint_hash: str
-    nonce: int | None
-
-
 def _small_integer(content: bytes, low: int, high: int) -> bool:
     """An INTEGER's content, in its shortest form, from `low` to `high`."""
     value = int.from_bytes(content, "big", signed=True)
     return bool(content) and low <= value <= high and core.Integer(value).contents == content
 
 
-def read_tst_info(tst_info: bytes, signature: bytes, what: str) -> TstInfo:
+def read_tst_info(tst_info: bytes, signature: bytes, what: str) -> datetime.datetime:
     """The TSTInfo in the release's form, field by field: version 1, a
     policy, the imprint of the signer's signature, a serial number, genTime
     as DER has it, then optionally accuracy, ordering false, a nonce, the
-    authority's name; no extensions, nothing else."""
+    authority's name; no extensions, nothing else. Returns genTime."""
     field = f"{what}: TSTInfo"
     try:
         top = der.check_strict(tst_info)
@@ -441,10 +434,9 @@ def read_tst_info(tst_info: bytes, signature: bytes, what: str) -> TstInfo:
     require(policy is not None and len(policy) <= MAX_POLICY_OCTETS, f"{field}.policy",
             f"not an OBJECT IDENTIFIER of at most {MAX_POLICY_OCTETS} octets")
     imprint = take(der.SEQUENCE)
-    imprints = {algorithm_identifier(oid, parameters) + der.tlv(der.OCTET_STRING, hashlib.new(name, signature).digest()): name
+    imprints = {algorithm_identifier(oid, parameters) + der.tlv(der.OCTET_STRING, hashlib.new(name, signature).digest())
                 for name, (oid, _, _) in HASHES.items() for parameters in (True, False)}
     require(imprint in imprints, f"{field}.messageImprint", "not the SHA-2 hash of the signer's signature")
-    assert imprint is not None
     serial = take(der.INTEGER)
     require(serial is not None and len(serial) <= MAX_SERIAL_OCTETS and serial[0] < 0x80 and serial != b"\0",
             f"{field}.serialNumber", f"not a positive INTEGER of at most {MAX_SERIAL_OCTETS} octets")
@@ -480,15 +472,13 @@ def read_tst_info(tst_info: bytes, signature: bytes, what: str) -> TstInfo:
             raise Refused(f"{field}.tsa", "not one GeneralName") from None
     require(take(0xA1) is None, f"{field}.extensions", "present; a release's time stamp has none")
     require(position == len(elements), field, f"field #{position + 1} is none that a TSTInfo has at that place")
-    return TstInfo(time, imprints[imprint], nonce)
+    return time
 
 
 @dataclass(frozen=True)
 class TimeStamp:
     time: datetime.datetime
     chain: tuple[Certificate, ...]
-    nonce: int | None
-    imprint_hash: str
 
 
 def read_time_stamp(token: bytes, signature: bytes) -> TimeStamp:
@@ -503,7 +493,7 @@ def read_time_stamp(token: bytes, signature: bytes) -> TimeStamp:
     require(hash_name, f"{what}: SignedData.digestAlgorithms", "not SHA-256, SHA-384 or SHA-512 with NULL parameters")
     assert hash_name is not None
     tst_info = _tst_info(parts, what)
-    info = read_tst_info(tst_info, signature, what)
+    time = read_tst_info(tst_info, signature, what)
     require(signer.version == VERSION_1, f"{what}: SignerInfo.version", "not 1, by issuer and serial number")
     certificate = signer_certificate(signer, carried, what)
     require(signer.digest_algorithm == parts.digest_algorithms[0], f"{what}: SignerInfo.digestAlgorithm",
@@ -514,7 +504,7 @@ def read_time_stamp(token: bytes, signature: bytes) -> TimeStamp:
     require(signer.unsigned_attrs is None, f"{what}: SignerInfo.unsignedAttrs", "present; no signature covers them")
     chain = chain_of(certificate, carried)
     _check_chain(parts, chain, what)
-    return TimeStamp(info.time, tuple(chain), info.nonce, info.imprint_hash)
+    return TimeStamp(time, tuple(chain))
 
 
 @dataclass(frozen=True)
